@@ -1,0 +1,28 @@
+// The process-wide worker pool and the chunked loop the parallel metrics share.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+namespace veltrane {
+
+// Number of workers of the process-wide pool, creating the pool on first use. The size is
+// read once from RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, else the processor count.
+std::size_t pool_size();
+
+// Runs body(0) .. body(count - 1) on the pool while the calling thread waits. Results go
+// through per-chunk slots the caller owns. An exception thrown by a chunk is rethrown on the
+// calling thread after every chunk has finished (the first one in chunk order).
+void run_chunks(std::size_t count, const std::function<void(std::size_t)>& body);
+
+namespace detail {
+// The pool-size rule as a pure function of the two variables (absent = unset) and the
+// processor count (0 when unknown).
+std::size_t pool_size_from(std::optional<std::string_view> rayon_num_threads,
+                           std::optional<std::string_view> rayon_rs_num_cpus,
+                           std::size_t cpu_count);
+}  // namespace detail
+
+}  // namespace veltrane
