@@ -6,7 +6,7 @@
 namespace veltrane {
 
 class Stopwatch {
-public:
+ public:
     Stopwatch() noexcept : start_(std::chrono::steady_clock::now()) {}
 
     // Whole seconds plus nanoseconds / 1e9, times 1000; 0.0 if the clock went backwards.
@@ -19,7 +19,7 @@ public:
         return (static_cast<double>(secs) + static_cast<double>(sub) / 1e9) * 1000.0;
     }
 
-private:
+ private:
     std::chrono::steady_clock::time_point start_;
 };
 

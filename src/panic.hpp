@@ -8,7 +8,7 @@ namespace veltrane {
 
 // Thrown for every failure that reaches Python as PanicException; what() is the message shown.
 class Panic : public std::runtime_error {
-public:
+ public:
     explicit Panic(const std::string& message) : std::runtime_error(message) {}
     explicit Panic(const char* message) : std::runtime_error(message) {}
 };

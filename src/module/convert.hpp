@@ -1,0 +1,45 @@
+// Conversion of bound arguments into plain C++ values, in the interpreter's wording.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "character_data.hpp"
+#include "module/binding.hpp"
+#include "tree/simple_rooted_tree.hpp"
+
+namespace veltrane::py {
+
+// The bound arguments of one call with their parameter table. Each accessor converts
+// parameter i (which must be of the matching kind); a failure raises the Python error, with
+// the "argument '<name>': " prefix when it is exactly a TypeError, and throws PyErrorSet.
+class Arguments {
+ public:
+    Arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+        : sig_(sig), bound_(bind(sig, args, nargs, kwnames)) {}
+
+    // UTF-8 view of a str, valid while the call runs (the caller holds the object).
+    std::string_view text(std::size_t i) const;
+    std::uint64_t u64(std::size_t i, std::uint64_t default_value) const;
+    std::optional<std::uint64_t> optional_u64(std::size_t i) const;
+    std::int32_t i32(std::size_t i, std::int32_t default_value) const;
+    std::optional<double> optional_f64(std::size_t i) const;
+    CharacterMatrix character_matrix(std::size_t i) const;
+    StateMap state_map(std::size_t i) const;
+    std::optional<StateMap> optional_state_map(std::size_t i) const;
+
+ private:
+    PyObject* arg(std::size_t i, ParamKind kind) const;
+    [[noreturn]] void fail(std::size_t i) const;
+
+    const Signature& sig_;
+    BoundArgs bound_;
+};
+
+// Reads a Newick text; a reader error becomes ValueError(prefix + diagnostic text).
+SimpleRootedTree parse_tree_arg(std::string_view text, const char* prefix);
+
+}  // namespace veltrane::py

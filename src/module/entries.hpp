@@ -1,0 +1,18 @@
+// The Python entries of the module, one per exported function.
+#pragma once
+
+#include <Python.h>
+
+namespace veltrane::py {
+
+// Every entry has the METH_FASTCALL | METH_KEYWORDS shape and never lets a C++ exception out.
+#define VELTRANE_ENTRY(name)                                                \
+    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, \
+                   PyObject* kwnames) noexcept
+
+VELTRANE_ENTRY(py_robinson_foulds_distance);
+VELTRANE_ENTRY(py_robinson_foulds_distance_normalized);
+
+#undef VELTRANE_ENTRY
+
+}  // namespace veltrane::py

@@ -1,0 +1,52 @@
+// Failure translation: PanicException, MemoryError and the error-indicator marker.
+#include "module/errors.hpp"
+
+#include <exception>
+#include <new>
+
+#include "module/py_ref.hpp"
+#include "panic.hpp"
+#include "tree/newick.hpp"
+
+namespace veltrane::py {
+
+namespace {
+PyObject* panic_type = nullptr;  // one per process, deliberately never released
+}  // namespace
+
+PyObject* panic_exception_type() noexcept { return panic_type; }
+
+bool ensure_panic_exception_type() noexcept {
+    if (panic_type != nullptr) return true;
+    // Derives from BaseException so that `except Exception` does not swallow broken invariants.
+    panic_type = PyErr_NewExceptionWithDoc(
+        "veltrane.PanicException",
+        "An internal failure inside veltrane: a broken invariant, not a problem with the input.",
+        PyExc_BaseException, nullptr);
+    return panic_type != nullptr;
+}
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyErrorSet{};
+}
+
+void translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyErrorSet&) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "veltrane: error indicator lost");
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyObject* type = panic_type != nullptr ? panic_type : PyExc_SystemError;
+        PyErr_SetString(type, e.what());
+    } catch (...) {
+        PyObject* type = panic_type != nullptr ? panic_type : PyExc_SystemError;
+        PyErr_SetString(type, "veltrane: unknown internal failure");
+    }
+}
+
+}  // namespace veltrane::py

@@ -1,0 +1,23 @@
+// Failure translation at the boundary: every C++ exception becomes a Python exception here.
+#pragma once
+
+#include <Python.h>
+
+namespace veltrane::py {
+
+// Thrown only by boundary code, and only when the Python error indicator is already set.
+struct PyErrorSet {};
+
+// The PanicException type: created once per process, never freed, not a module attribute.
+PyObject* panic_exception_type() noexcept;
+
+// Creates the PanicException type on first use; returns false with an error set on failure.
+bool ensure_panic_exception_type() noexcept;
+
+// Call inside a catch (...) block: maps the in-flight exception to a Python error.
+void translate_current_exception() noexcept;
+
+// Throws PyErrorSet after setting `type` with the given UTF-8 message.
+[[noreturn]] void raise(PyObject* type, const char* message);
+
+}  // namespace veltrane::py

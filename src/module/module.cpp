@@ -1,0 +1,92 @@
+// Module creation: the function table, __all__, and the once-per-process guard.
+#include <Python.h>
+
+#include "module/entries.hpp"
+#include "module/errors.hpp"
+#include "module/py_ref.hpp"
+
+namespace veltrane::py {
+
+namespace {
+
+// FASTCALL functions enter the table through a generic function pointer, as CPython's own
+// _PyCFunction_CAST does; a direct cast trips -Wcast-function-type.
+template <typename F>
+PyCFunction as_cfunction(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS;
+
+// Registration order is the order of __all__. Each docstring is the signature line, the
+// "\n--\n\n" separator that turns it into __text_signature__, and the summary line.
+PyMethodDef function_table[] = {
+    {"robinson_foulds_distance", as_cfunction(py_robinson_foulds_distance), fastcall_flags,
+     "robinson_foulds_distance(tree1_newick, tree2_newick)\n--\n\n"
+     "Python wrapper for Robinson-Foulds distance calculation"},
+    {"robinson_foulds_distance_normalized", as_cfunction(py_robinson_foulds_distance_normalized),
+     fastcall_flags,
+     "robinson_foulds_distance_normalized(tree1_newick, tree2_newick)\n--\n\n"
+     "Python wrapper for normalized Robinson-Foulds distance calculation"},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "veltrane",
+    "Python module definition",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool module_created = false;
+
+// Adds one function: appends its __name__ to __all__ (creating the list on first use), then
+// stores it as a module attribute.
+void register_function(PyObject* module, PyMethodDef* def) {
+    PyRef name_attr = PyRef::steal(PyUnicode_FromString("veltrane"));
+    if (!name_attr) throw PyErrorSet{};
+    PyRef function = PyRef::steal(PyCFunction_NewEx(def, module, name_attr.get()));
+    if (!function) throw PyErrorSet{};
+    PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) throw PyErrorSet{};
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PyErrorSet{};
+    }
+    if (PyList_Append(all.get(), name.get()) < 0) throw PyErrorSet{};
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) throw PyErrorSet{};
+}
+
+PyRef create_module() {
+    if (module_created) {
+        raise(PyExc_ImportError,
+              "veltrane may only be initialized once per interpreter process; "
+              "restart the interpreter to import it again");
+    }
+    if (!ensure_panic_exception_type()) throw PyErrorSet{};
+    PyRef module = PyRef::steal(PyModule_Create(&module_def));
+    if (!module) throw PyErrorSet{};
+    for (PyMethodDef& def : function_table) register_function(module.get(), &def);
+    module_created = true;
+    return module;
+}
+
+}  // namespace
+
+}  // namespace veltrane::py
+
+PyMODINIT_FUNC PyInit_veltrane() noexcept {
+    try {
+        return veltrane::py::create_module().release();
+    } catch (...) {
+        veltrane::py::translate_current_exception();
+        return nullptr;
+    }
+}

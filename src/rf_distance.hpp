@@ -1,0 +1,53 @@
+// Robinson-Foulds distance over the union of both trees' labels, with cluster bit vectors.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tree/simple_rooted_tree.hpp"
+
+namespace veltrane {
+
+// A fixed-length bit vector; bits past the length in the last word are always zero.
+struct BitVec {
+    std::size_t len = 0;
+    std::vector<std::uint64_t> words;
+
+    static BitVec zeros(std::size_t len);
+    static BitVec ones(std::size_t len);
+    void toggle(std::size_t i) noexcept { words[i / 64] ^= std::uint64_t{1} << (i % 64); }
+    bool get(std::size_t i) const noexcept { return (words[i / 64] >> (i % 64)) & 1U; }
+    // OR and XOR act only on vectors of the same length.
+    void or_assign(const BitVec& other) noexcept;
+    void xor_assign(const BitVec& other) noexcept;
+    bool operator==(const BitVec& other) const noexcept = default;
+};
+
+struct BitVecHash {
+    std::size_t operator()(const BitVec& v) const noexcept;
+};
+
+struct RfDistanceResult {
+    std::string method_used;
+    std::uint64_t rf_distance = 0;
+    double computation_time_ms = 0.0;
+};
+
+// Number of bipartitions found in exactly one tree. Throws Panic when a leaf has no label.
+RfDistanceResult calculate_rf_distance(const SimpleRootedTree& tree1,
+                                       const SimpleRootedTree& tree2);
+
+struct RfNormalization {
+    std::uint64_t max_possible_rf = 0;
+    double normalized_rf_distance = 0.0;
+    std::uint64_t tree1_leaves = 0;  // distinct labels of each tree, internal ones included
+    std::uint64_t tree2_leaves = 0;
+};
+
+// Scales rf_distance by 2m - 6 (m the smaller label count; 1 when m < 3), unclamped.
+RfNormalization normalize_rf_distance(const SimpleRootedTree& tree1, const SimpleRootedTree& tree2,
+                                      std::uint64_t rf_distance);
+
+}  // namespace veltrane

@@ -1,0 +1,87 @@
+"""Hypothesis strategies: random labelled rooted trees printed as Newick."""
+
+from __future__ import annotations
+
+import random
+
+from hypothesis import strategies as st
+
+from oracles import Tree, to_newick
+
+
+def random_tree(rnd: random.Random, labels: list[str], max_arity: int = 4) -> Tree:
+    """A random tree whose leaves carry the given labels, internal nodes of arity 2..max_arity."""
+    tree = Tree()
+    pool = []
+    for lab in labels:
+        v = tree.add()
+        tree.label[v] = lab
+        pool.append(v)
+    while len(pool) > 1:
+        k = min(len(pool), rnd.randint(2, max_arity))
+        picked = [pool.pop(rnd.randrange(len(pool))) for _ in range(k)]
+        v = tree.add()
+        for c in picked:
+            tree.children[v].append(c)
+            tree.parent[c] = v
+        pool.append(v)
+    return renumber(tree, pool[0])
+
+
+def renumber(tree: Tree, root: int) -> Tree:
+    """Copies the tree so that ids follow a pre-order walk from root, as the reader numbers them."""
+    out = Tree()
+    stack = [(root, None)]
+    while stack:
+        v, parent = stack.pop()
+        w = out.add()
+        out.label[w] = tree.label[v]
+        if parent is not None:
+            out.parent[w] = parent
+            out.children[parent].append(w)
+        for c in reversed(tree.children[v]):
+            stack.append((c, w))
+    return out
+
+
+def shuffled(tree: Tree, rnd: random.Random) -> Tree:
+    """The same tree with the children of every node in a random order."""
+    copy = Tree(list(tree.parent), [list(c) for c in tree.children], list(tree.label))
+    for kids in copy.children:
+        rnd.shuffle(kids)
+    return renumber(copy, 0)
+
+
+def rerooted(tree: Tree, new_root: int) -> Tree:
+    """The same unrooted tree hung from another node."""
+    neighbours = [list(kids) for kids in tree.children]
+    for v, p in enumerate(tree.parent):
+        if p is not None:
+            neighbours[v].append(p)
+    out = Tree(
+        [None] * len(tree.parent), [[] for _ in tree.parent], list(tree.label)
+    )
+    seen = {new_root}
+    stack = [new_root]
+    while stack:
+        v = stack.pop()
+        for u in neighbours[v]:
+            if u not in seen:
+                seen.add(u)
+                out.parent[u] = v
+                out.children[v].append(u)
+                stack.append(u)
+    return renumber(out, new_root)
+
+
+label_sets = st.lists(
+    st.sampled_from([f"t{i}" for i in range(12)]), min_size=1, max_size=10, unique=True
+)
+
+
+@st.composite
+def newick_trees(draw, labels=label_sets, max_arity: int = 4) -> Tree:
+    """A random tree over a drawn label set (as a Tree; print it with to_newick)."""
+    chosen = draw(labels)
+    seed = draw(st.integers(0, 2**32 - 1))
+    return random_tree(random.Random(seed), chosen, max_arity)
