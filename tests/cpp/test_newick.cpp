@@ -203,6 +203,10 @@ TEST(NewickReader, UnbalancedOpenLeavesNodeUnattached) {
     expect_nodes(tree,
                  {{{}, {}, {}, {}}, {{}, {2, 3}, {}, {}}, {1, {}, "A", {}}, {1, {}, "B", {}}});
     EXPECT_EQ(leaf_ids(tree), (std::vector<NodeId>{0, 2, 3}));
+    // A label still pending when the text ends after "(" is dropped.
+    const SimpleRootedTree pending = from_newick("A:1(");
+    expect_nodes(pending, {{{}, {}, {}, {}}, {{}, {}, {}, {}}});
+    EXPECT_TRUE(pending.taxa_map.empty());
 }
 
 TEST(NewickReader, EmptyOrBlankTextGivesSingleRoot) {
