@@ -46,7 +46,7 @@ std::size_t expected_width(std::size_t n) {
     return ceil_log2 + 1;
 }
 
-TEST(BinaryRmq, EqualPairFromTheDocumentedExample) {
+TEST(BinaryRmq, EqualPairKeepsTheLeftPosition) {
     const BinaryRmq rmq = BinaryRmq::from_vec({5, 5});
     EXPECT_EQ(rmq.width, 2u);
     EXPECT_EQ(rmq.offsets, (std::vector<std::uint32_t>{0, 1, 0, 0}));
