@@ -130,3 +130,158 @@ def rf_distance(text1: str, text2: str) -> int:
         return out
 
     return len(splits(trees[0]) ^ splits(trees[1]))
+
+
+# --- Triplet metrics -------------------------------------------------------------------------
+# Counts are [all_correct, resolvable_correct, unresolved_correct, unresolved]. Sampling goes
+# through WordStream and sample_distinct_indices above.
+
+
+def triplet_outgroup(d_ab, d_ac, d_bc):
+    """Index (0, 1, 2) of the member outside the strictly deepest pair, or None on a tie."""
+    if d_ab > d_ac and d_ab > d_bc:
+        return 2
+    if d_ac > d_ab and d_ac > d_bc:
+        return 1
+    if d_bc > d_ab and d_bc > d_ac:
+        return 0
+    return None
+
+
+def triplet_count(counts, o1, o2):
+    if o1 is None:
+        counts[3] += 1
+        if o2 is None:
+            counts[0] += 1
+            counts[2] += 1
+    elif o2 is not None and o1 == o2:
+        counts[0] += 1
+        counts[1] += 1
+
+
+def triplet_ratios(counts, total):
+    """all, resolvable, unresolved, proportion; NaN where a zero total divides."""
+    nan = float("nan")
+    all_correct, resolvable, unresolved_correct, unresolved = counts
+    return [
+        all_correct / total if total else nan,
+        resolvable / (total - unresolved) if total - unresolved else 1.0,
+        unresolved_correct / unresolved if unresolved else 1.0,
+        unresolved / total if total else nan,
+    ]
+
+
+def postorder(tree, root=0):
+    out, stack = [], [(root, False)]
+    while stack:
+        v, done = stack.pop()
+        if done:
+            out.append(v)
+            continue
+        stack.append((v, True))
+        stack.extend((c, False) for c in reversed(tree.children[v]))
+    return out
+
+
+def label_owners(tree):
+    """Label -> node labelled last in the text. A node's label is set when the node is closed,
+    which happens in post-order, so internal labels may win over leaves below them."""
+    return {tree.label[v]: v for v in postorder(tree) if tree.label[v] is not None}
+
+
+def lca_depth(tree, a, b):
+    return tree.depth(tree.lca(a, b))
+
+
+def triplets_reference(text1, text2, trials, seed):
+    """Triples of all leaves of tree 1 (skipping unlabelled ones), labels resolved among all
+    labelled nodes of each tree, outgroups compared as labels."""
+    t1, t2 = parse_newick(text1), parse_newick(text2)
+    owners = [label_owners(t1), label_owners(t2)]
+    source = WordStream(seed)
+    leaves = t1.leaves()
+    counts = [0, 0, 0, 0]
+
+    def outgroup(tree, owner, labels):
+        if any(lab not in owner for lab in labels):
+            return None
+        a, b, c = (owner[lab] for lab in labels)
+        o = triplet_outgroup(lca_depth(tree, a, b), lca_depth(tree, a, c), lca_depth(tree, b, c))
+        return None if o is None else labels[o]
+
+    for _ in range(trials if len(leaves) >= 3 else 0):
+        labels = [t1.label[leaves[i]] for i in sample_distinct_indices(source, len(leaves), 3)]
+        if None in labels:
+            continue
+        triplet_count(counts, outgroup(t1, owners[0], labels), outgroup(t2, owners[1], labels))
+    return triplet_ratios(counts, trials)
+
+
+def triplets_fast(text1, text2, trials, seed):
+    """Triples of tree 1's labelled leaves, names resolved among leaves (the later leaf wins)."""
+    t1, t2 = parse_newick(text1), parse_newick(text2)
+    source = WordStream(seed)
+    named = [v for v in t1.leaves() if t1.label[v] is not None]
+    counts = [0, 0, 0, 0]
+
+    def outgroup(tree, names):
+        index = {tree.label[v]: v for v in tree.leaves() if tree.label[v] is not None}
+        if any(name not in index for name in names):
+            return None
+        a, b, c = (index[name] for name in names)
+        if len({a, b, c}) < 3:
+            return None
+        o = triplet_outgroup(lca_depth(tree, a, b), lca_depth(tree, a, c), lca_depth(tree, b, c))
+        return None if o is None else names[o]
+
+    for _ in range(trials if len(named) >= 3 else 0):
+        names = [t1.label[named[i]] for i in sample_distinct_indices(source, len(named), 3)]
+        triplet_count(counts, outgroup(t1, names), outgroup(t2, names))
+    return triplet_ratios(counts, trials)
+
+
+class PositionDepths:
+    """Depth of the common ancestor of leaf positions i and j: position p is the p-th leaf in
+    id order, and only the first n positions count, n being the number of labelled leaves."""
+
+    def __init__(self, text):
+        tree = parse_newick(text)
+        leaves = tree.leaves()
+        self.n = sum(tree.label[v] is not None for v in leaves)
+        self.pos = leaves[: self.n]
+        self.tree = tree
+        self.matrix = {}  # the n x n table, filled as pairs are asked for
+
+    def depth(self, p, q):
+        if (p, q) not in self.matrix:
+            self.matrix[p, q] = lca_depth(self.tree, self.pos[p], self.pos[q])
+        return self.matrix[p, q]
+
+    def outgroup(self, i, j, k):
+        o = triplet_outgroup(self.depth(i, j), self.depth(i, k), self.depth(j, k))
+        return None if o is None else (i, j, k)[o]
+
+
+def triplets_positional(text1, text2, triples):
+    """Counts over the given position triples, leaves of the two trees paired by position."""
+    p1, p2 = PositionDepths(text1), PositionDepths(text2)
+    counts = [0, 0, 0, 0]
+    for i, j, k in triples:
+        triplet_count(counts, p1.outgroup(i, j, k), p2.outgroup(i, j, k))
+    return counts
+
+
+def sampled_positions(n, trials, seed, chunks):
+    """The position triples a sampling run draws: one stream for one chunk, else a master
+    stream handing one 64-bit seed to each chunk, trials spread as evenly as possible."""
+    if chunks == 1:
+        source = WordStream(seed)
+        return [sample_distinct_indices(source, n, min(n, 3)) for _ in range(trials)]
+    master = WordStream(seed)
+    seeds = [master.next_u64() for _ in range(chunks)]
+    out = []
+    for q, s in enumerate(seeds):
+        source = WordStream(s)
+        count = trials // chunks + (1 if q < trials % chunks else 0)
+        out.extend(sample_distinct_indices(source, n, min(n, 3)) for _ in range(count))
+    return out

@@ -13,6 +13,28 @@ import veltrane
 
 # Functions in registration order, each with its exact signature line and summary.
 TABLE = {
+    "triplets_correct": (
+        "(tree1_newick, tree2_newick, number_of_trials=1000, min_triplets_at_depth=1, seed=None)",
+        "Python wrapper for triplets_correct function",
+    ),
+    "triplets_correct_fast": (
+        "(tree1_newick, tree2_newick, number_of_trials=1000, min_triplets_at_depth=1, seed=None)",
+        "Fast Python wrapper for triplets_correct function",
+    ),
+    "triplets_correct_ultra": (
+        "(tree1_newick, tree2_newick, number_of_trials=5000, min_triplets_at_depth=1, seed=None)",
+        "Ultra-fast Python wrapper with automatic exhaustive/sampling selection",
+    ),
+    "triplets_correct_parallel": (
+        "(tree1_newick, tree2_newick, number_of_trials=10000, min_triplets_at_depth=1, seed=None,"
+        " max_threads=None)",
+        "Parallel Python wrapper with rayon-based parallelization",
+    ),
+    "triplets_correct_optimized": (
+        "(tree1_newick, tree2_newick, number_of_trials=10000, min_triplets_at_depth=1, seed=None,"
+        " max_threads=None)",
+        "Optimized Python wrapper using phylo-rs inspired techniques",
+    ),
     "robinson_foulds_distance": (
         "(tree1_newick, tree2_newick)",
         "Python wrapper for Robinson-Foulds distance calculation",
