@@ -63,6 +63,17 @@ inline void count_trial(TripletTally& tally, Outgroup o1, Outgroup o2) noexcept 
     count_trial(tally, o1 != Outgroup::none, o2 != Outgroup::none, o1 == o2);
 }
 
+// Counts `times` trials that all have the outgroups o1 and o2.
+inline void count_trials(TripletTally& tally, Outgroup o1, Outgroup o2,
+                         std::uint64_t times) noexcept {
+    TripletTally one;
+    count_trial(one, o1, o2);
+    tally.all_correct += one.all_correct * times;
+    tally.resolvable_correct += one.resolvable_correct * times;
+    tally.unresolved_correct += one.unresolved_correct * times;
+    tally.unresolved += one.unresolved * times;
+}
+
 // The four results every triplet metric reports, each under the single depth bucket 0.
 struct TripletRatios {
     double all_triplets_correct = 0.0;

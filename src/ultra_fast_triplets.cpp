@@ -83,6 +83,59 @@ Outgroup get_outgroup_ultra_fast(const UltraFastTreeData& data, std::size_t i, s
     return Outgroup::none;
 }
 
+namespace {
+
+// The leaves k that follow a pair (i, j) in one tree. With a the depth of the ancestor of
+// (i, j) and b(k) that of (j, k), the ancestor of (i, k) is the shallower of the two, so the
+// rule gives the outgroup i while b(k) > a, none while b(k) = a, and k once b(k) < a. As k
+// moves right b(k) only grows shallower, so the k after j fall into three consecutive zones:
+// [j + 1, tie) outgroup i, [tie, below) unresolved, [below, n) outgroup k.
+class KZones {
+ public:
+    explicit KZones(const std::vector<std::uint64_t>& adjacent) noexcept : adj_(adjacent) {}
+
+    // Zones for the pair (i, j) with ancestor depth a. For a fixed i, successive calls with a
+    // growing j (and a therefore never deeper) only move the scan positions forward, so
+    // all pairs of one i cost O(n) together. restart() begins a new i.
+    void restart(std::size_t j) noexcept { tie_ = below_ = j; }
+    void place(std::size_t j, std::uint64_t a) noexcept {
+        // b(k) = min(adj[j .. k - 1]) first reaches a at k = m + 1 for the first m >= j with
+        // adj[m] <= a, and first drops below a after the first m with adj[m] < a.
+        tie_ = std::max(tie_, j);
+        while (tie_ < adj_.size() && adj_[tie_] > a) ++tie_;
+        below_ = std::max(below_, tie_);
+        while (below_ < adj_.size() && adj_[below_] >= a) ++below_;
+    }
+    Outgroup at(std::size_t k) const noexcept {
+        if (k <= tie_) return Outgroup::a;
+        return k <= below_ ? Outgroup::none : Outgroup::c;
+    }
+    std::size_t tie_start() const noexcept { return tie_ + 1; }
+    std::size_t below_start() const noexcept { return below_ + 1; }
+
+ private:
+    const std::vector<std::uint64_t>& adj_;
+    std::size_t tie_ = 0;
+    std::size_t below_ = 0;
+};
+
+// Tallies the triples (i, j, k) for k in [k_begin, k_end): the zone boundaries of both trees
+// cut the range into at most five pieces with a fixed pair of outgroups each.
+void tally_run(TripletTally& tally, const KZones& zones1, const KZones& zones2, std::size_t k_begin,
+               std::size_t k_end) {
+    std::array<std::size_t, 6> cuts{
+        k_begin, zones1.tie_start(), zones1.below_start(), zones2.tie_start(), zones2.below_start(),
+        k_end};
+    for (std::size_t& c : cuts) c = std::clamp(c, k_begin, k_end);
+    std::sort(cuts.begin(), cuts.end());
+    for (std::size_t m = 0; m + 1 < cuts.size(); ++m) {
+        if (cuts[m] == cuts[m + 1]) continue;
+        count_trials(tally, zones1.at(cuts[m]), zones2.at(cuts[m]), cuts[m + 1] - cuts[m]);
+    }
+}
+
+}  // namespace
+
 TripletTally tally_triple_ranks(const UltraFastTreeData& data1, const UltraFastTreeData& data2,
                                 std::uint64_t begin, std::uint64_t end) {
     TripletTally tally;
@@ -100,19 +153,17 @@ TripletTally tally_triple_ranks(const UltraFastTreeData& data1, const UltraFastT
     // Depth of the ancestor of (i, j) in each tree.
     std::uint64_t a1 = min_of(adj1, i, j);
     std::uint64_t a2 = min_of(adj2, i, j);
+    KZones zones1(adj1);
+    KZones zones2(adj2);
+    zones1.restart(j);
+    zones2.restart(j);
     std::uint64_t remaining = end - begin;
     for (;;) {
-        // One run over k for the pair (i, j); b is the depth of the ancestor of (j, k), which
-        // only grows shallower as k moves right.
-        std::uint64_t b1 = min_of(adj1, j, k - 1);
-        std::uint64_t b2 = min_of(adj2, j, k - 1);
+        // One run over k for the pair (i, j), in lexicographic order.
+        zones1.place(j, a1);
+        zones2.place(j, a2);
         const std::size_t run = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, n - k));
-        const std::size_t k_end = k + run;
-        for (; k < k_end; ++k) {
-            b1 = std::min(b1, adj1[k - 1]);
-            b2 = std::min(b2, adj2[k - 1]);
-            count_trial(tally, ordered_outgroup(a1, b1), ordered_outgroup(a2, b2));
-        }
+        tally_run(tally, zones1, zones2, k, k + run);
         remaining -= run;
         if (remaining == 0) break;
         if (j + 2 < n) {
@@ -124,6 +175,8 @@ TripletTally tally_triple_ranks(const UltraFastTreeData& data1, const UltraFastT
             j = i + 1;
             a1 = adj1[i];
             a2 = adj2[i];
+            zones1.restart(j);
+            zones2.restart(j);
         }
         k = j + 1;
     }
