@@ -100,7 +100,9 @@ class TestDeepNesting:
     def test_deep_caterpillar(self):
         # Labels repeat so that the clusters stay one word wide: depth is what is tested here.
         text = "(A," * self.DEPTH + "B" + ")" * self.DEPTH + ";"
-        assert RF(text, "(A,B);")["rf_distance"] == 0
+        assert RF(text, text)["rf_distance"] == 0
+        # Every inner node has the cluster {A, B}, a split "(A,B);" lacks.
+        assert RF(text, "(A,B);")["rf_distance"] == 1
 
     def test_unbalanced_open_parentheses(self, panic_exception):
         # The nodes are never attached; the empty root is an unlabelled leaf.
