@@ -10,6 +10,7 @@ namespace veltrane::py {
     PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, \
                    PyObject* kwnames) noexcept
 
+VELTRANE_ENTRY(py_phs_optimized);
 VELTRANE_ENTRY(py_robinson_foulds_distance);
 VELTRANE_ENTRY(py_robinson_foulds_distance_normalized);
 

@@ -21,6 +21,10 @@ constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS;
 // Registration order is the order of __all__. Each docstring is the signature line, the
 // "\n--\n\n" separator that turns it into __text_signature__, and the summary line.
 PyMethodDef function_table[] = {
+    {"phs_optimized", as_cfunction(py_phs_optimized), fastcall_flags,
+     "phs_optimized(tree_newick, character_matrix, internal_character_states, mutation_rate=None, "
+     "collision_probability=None, missing_state=..., unedited_state=0, max_threads=None)\n--\n\n"
+     "Optimized PHS (Pairwise Homoplasy Score) calculation"},
     {"robinson_foulds_distance", as_cfunction(py_robinson_foulds_distance), fastcall_flags,
      "robinson_foulds_distance(tree1_newick, tree2_newick)\n--\n\n"
      "Python wrapper for Robinson-Foulds distance calculation"},

@@ -13,6 +13,11 @@ import veltrane
 
 # Functions in registration order, each with its exact signature line and summary.
 TABLE = {
+    "phs_optimized": (
+        "(tree_newick, character_matrix, internal_character_states, mutation_rate=None,"
+        " collision_probability=None, missing_state=..., unedited_state=0, max_threads=None)",
+        "Optimized PHS (Pairwise Homoplasy Score) calculation",
+    ),
     "robinson_foulds_distance": (
         "(tree1_newick, tree2_newick)",
         "Python wrapper for Robinson-Foulds distance calculation",
