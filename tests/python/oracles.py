@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 
 WHITESPACE = set("\t\n\v\f\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000") | {
@@ -244,3 +245,134 @@ def sample_distinct_indices(stream, length, amount):
         if m & MASK64 <= zone and (m >> 64) not in out:
             out.append(m >> 64)
     return out
+
+
+# --- Pairwise homoplasy score: L x L tables, every pair in order, one sort ---
+
+
+def _exp(x: float) -> float:
+    """C's exp: overflow gives inf instead of raising."""
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return math.inf
+
+
+def _log(x: float) -> float:
+    """C's log: -inf at 0 and NaN below it instead of raising."""
+    if x == 0.0:
+        return -math.inf
+    if x < 0.0:
+        return math.nan
+    return math.log(x)
+
+
+def phs_mutation_rate(matrix, missing_state=-1, unedited_state=0) -> float:
+    entries = [s for row in matrix for s in row]
+    observed = [s for s in entries if s != missing_state]
+    edited = [s for s in observed if s != unedited_state]
+    if not matrix or not observed:
+        return 0.1
+    return -_log(1.0 - len(edited) / len(observed))
+
+
+def phs_pvalue(h: int, d: float, n: int, mu: float, q: float) -> float:
+    """Binomial tail 1 - P(X < h), X ~ Bin(n, pi), each term from logarithms."""
+    if h == 0:
+        return 1.0
+    if d == 1.0:
+        pi = 1.0
+    else:
+        t = 1.0 - _exp(-mu * (1.0 - d))
+        pi = q * _exp(-mu * d) * (t * t)
+    if pi == 0.0:
+        p = 0.0
+    elif pi == 1.0:
+        p = 1.0 if h <= n else 0.0
+    else:
+        total = 0.0
+        for k in range(h):
+            if k > n:
+                continue
+            ln_c = 0.0
+            if k not in (0, n):
+                for i in range(min(k, n - k)):
+                    ln_c += _log((n - i) / (i + 1))
+            total += _exp(ln_c + k * _log(pi) + (n - k) * _log(1.0 - pi))
+        p = 1.0 - total
+    return 2.0**-52 if p == 0.0 else p
+
+
+class UnorderedPValues(Exception):
+    """Sorting met a NaN p-value."""
+
+
+def simes(pvalues: list[float]) -> float:
+    m = len(pvalues)
+    if m == 1:
+        return pvalues[0]
+    if any(math.isnan(p) for p in pvalues):
+        raise UnorderedPValues
+    best = math.inf
+    for i, p in enumerate(sorted(pvalues), start=1):
+        best = min(best, m * p / i)
+    return best
+
+
+def phs(
+    newick: str,
+    matrix,
+    states: dict,
+    mutation_rate=None,
+    collision_probability=None,
+    missing_state=-1,
+    unedited_state=0,
+) -> tuple[float, int]:
+    """(score, total pairs) from full LCA tables, the pair sequences and one sort."""
+    tree = parse_newick(newick)
+    leaf_ids = [v for v in tree.leaves() if tree.label[v] is not None]
+    n_leaves = len(leaf_ids)
+    if n_leaves == 0:
+        raise ValueError("no labelled leaf")
+    if n_leaves < 2:
+        return 1.0, 0
+    lca_table = [[None] * n_leaves for _ in range(n_leaves)]
+    lca_depth_table = [[None] * n_leaves for _ in range(n_leaves)]
+    for i in range(n_leaves):
+        for j in range(i + 1, n_leaves):
+            v = tree.lca(leaf_ids[i], leaf_ids[j])
+            lca_table[i][j] = lca_table[j][i] = v
+            lca_depth_table[i][j] = lca_depth_table[j][i] = float(tree.depth(v))
+    node_states = {}
+    for label, vec in states.items():
+        for v in range(len(tree.parent)):
+            if tree.label[v] == label:
+                node_states[v] = list(vec)
+                break
+    mu = (
+        mutation_rate
+        if mutation_rate is not None
+        else phs_mutation_rate(matrix, missing_state, unedited_state)
+    )
+    q = collision_probability if collision_probability is not None else 0.1
+    n = len(matrix[0]) if matrix else 0
+    counts, depths = [], []
+    for i in range(n_leaves):
+        for j in range(i + 1, n_leaves):
+            depths.append(lca_depth_table[i][j])
+            s = node_states.get(lca_table[i][j])
+            h = 0
+            if s is not None:
+                r, t = matrix[i], matrix[j]
+                for k in range(min(len(r), len(t), len(s))):
+                    if (
+                        r[k] == t[k]
+                        and r[k] != missing_state
+                        and t[k] != missing_state
+                        and r[k] != unedited_state
+                        and s[k] == unedited_state
+                    ):
+                        h += 1
+            counts.append(h)
+    pvalues = [phs_pvalue(h, d, n, mu, q) for h, d in zip(counts, depths)]
+    return simes(pvalues), len(pvalues)
