@@ -47,8 +47,9 @@ Layout lay_out(const SimpleRootedTree& tree, const std::vector<std::size_t>& row
     while (!stack.empty()) {
         const NodeId v = stack.back();
         stack.pop_back();
-        if (seen[v])
+        if (seen[v]) {
             throw Panic("node id " + std::to_string(v) + " is reached twice from the root");
+        }
         seen[v] = 1;
         out.preorder.push_back(v);
         out.lo[v] = out.row_at.size();
