@@ -15,6 +15,7 @@ VELTRANE_ENTRY(py_triplets_correct_fast);
 VELTRANE_ENTRY(py_triplets_correct_ultra);
 VELTRANE_ENTRY(py_triplets_correct_parallel);
 VELTRANE_ENTRY(py_triplets_correct_optimized);
+VELTRANE_ENTRY(py_phs_optimized);
 VELTRANE_ENTRY(py_robinson_foulds_distance);
 VELTRANE_ENTRY(py_robinson_foulds_distance_normalized);
 

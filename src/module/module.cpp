@@ -41,6 +41,10 @@ PyMethodDef function_table[] = {
      "triplets_correct_optimized(tree1_newick, tree2_newick, number_of_trials=10000, "
      "min_triplets_at_depth=1, seed=None, max_threads=None)\n--\n\n"
      "Optimized Python wrapper using phylo-rs inspired techniques"},
+    {"phs_optimized", as_cfunction(py_phs_optimized), fastcall_flags,
+     "phs_optimized(tree_newick, character_matrix, internal_character_states, mutation_rate=None, "
+     "collision_probability=None, missing_state=..., unedited_state=0, max_threads=None)\n--\n\n"
+     "Optimized PHS (Pairwise Homoplasy Score) calculation"},
     {"robinson_foulds_distance", as_cfunction(py_robinson_foulds_distance), fastcall_flags,
      "robinson_foulds_distance(tree1_newick, tree2_newick)\n--\n\n"
      "Python wrapper for Robinson-Foulds distance calculation"},

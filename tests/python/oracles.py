@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 
 WHITESPACE = set("\t\n\v\f\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000") | {
@@ -130,6 +131,251 @@ def rf_distance(text1: str, text2: str) -> int:
         return out
 
     return len(splits(trees[0]) ^ splits(trees[1]))
+
+
+# --- The seeded random stream and the distinct-index sampler ---
+
+
+MASK32 = 0xFFFFFFFF
+MASK64 = 0xFFFFFFFFFFFFFFFF
+
+
+def expand_seed(seed):
+    """PCG32 (XSH-RR) expansion of a 64-bit seed into eight 32-bit key words."""
+    s = seed & MASK64
+    words = []
+    for _ in range(8):
+        s = (s * 6364136223846793005 + 11634580027462260723) & MASK64
+        x = (((s >> 18) ^ s) >> 27) & MASK32
+        r = s >> 59
+        words.append(((x >> r) | (x << ((32 - r) % 32))) & MASK32)
+    return words
+
+
+def _rotl(v, n):
+    return ((v << n) | (v >> (32 - n))) & MASK32
+
+
+def _quarter_round(x, a, b, c, d):
+    x[a] = (x[a] + x[b]) & MASK32
+    x[d] = _rotl(x[d] ^ x[a], 16)
+    x[c] = (x[c] + x[d]) & MASK32
+    x[b] = _rotl(x[b] ^ x[c], 12)
+    x[a] = (x[a] + x[b]) & MASK32
+    x[d] = _rotl(x[d] ^ x[a], 8)
+    x[c] = (x[c] + x[d]) & MASK32
+    x[b] = _rotl(x[b] ^ x[c], 7)
+
+
+def chacha12_block(key, counter):
+    """Sixteen output words of the ChaCha12 block for a key of eight words, nonce 0."""
+    constants = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574]  # "expand 32-byte k"
+    state = constants + list(key) + [counter & MASK32, counter >> 32, 0, 0]
+    x = list(state)
+    for _ in range(6):
+        _quarter_round(x, 0, 4, 8, 12)
+        _quarter_round(x, 1, 5, 9, 13)
+        _quarter_round(x, 2, 6, 10, 14)
+        _quarter_round(x, 3, 7, 11, 15)
+        _quarter_round(x, 0, 5, 10, 15)
+        _quarter_round(x, 1, 6, 11, 12)
+        _quarter_round(x, 2, 7, 8, 13)
+        _quarter_round(x, 3, 4, 9, 14)
+    return [(a + b) & MASK32 for a, b in zip(x, state)]
+
+
+def chacha12_words(seed, count):
+    """The first `count` 32-bit keystream words of the source seeded with `seed`."""
+    key = expand_seed(seed)
+    words = []
+    counter = 0
+    while len(words) < count:
+        words.extend(chacha12_block(key, counter))
+        counter += 1
+    return words[:count]
+
+
+class WordStream:
+    """Reads a seeded keystream one 32-bit word at a time."""
+
+    def __init__(self, seed):
+        self.key = expand_seed(seed)
+        self.counter = 0
+        self.pending = []
+
+    def next_u32(self):
+        if not self.pending:
+            self.pending = chacha12_block(self.key, self.counter)
+            self.counter += 1
+        return self.pending.pop(0)
+
+    def next_u64(self):
+        low = self.next_u32()
+        return (self.next_u32() << 32) | low
+
+    def uniform_inclusive_u32(self, high):
+        """Uniform in [0, high] with the shifted-range rejection zone."""
+        rng = (high + 1) & MASK32
+        if rng == 0:
+            return self.next_u32()
+        shift = 32 - rng.bit_length()
+        zone = ((rng << shift) - 1) & MASK32
+        while True:
+            m = self.next_u32() * rng
+            if m & MASK32 <= zone:
+                return m >> 32
+
+
+def sample_distinct_indices(stream, length, amount):
+    """`amount` distinct indices below `length` from a WordStream, in the sampler's order."""
+    if amount > length:
+        raise ValueError("`amount` of samples must be less than or equal to `length`")
+    out = []
+    if length < 2**32:
+        for j in range(length - amount, length):
+            t = stream.uniform_inclusive_u32(j)
+            if t in out:
+                out.insert(out.index(t), j)
+            else:
+                out.append(t)
+        return out
+    zone = MASK64 - ((2**64 - length) % length)
+    while len(out) < amount:
+        m = stream.next_u64() * length
+        if m & MASK64 <= zone and (m >> 64) not in out:
+            out.append(m >> 64)
+    return out
+
+
+# --- Pairwise homoplasy score: L x L tables, every pair in order, one sort ---
+
+
+def _exp(x: float) -> float:
+    """C's exp: overflow gives inf instead of raising."""
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return math.inf
+
+
+def _log(x: float) -> float:
+    """C's log: -inf at 0 and NaN below it instead of raising."""
+    if x == 0.0:
+        return -math.inf
+    if x < 0.0:
+        return math.nan
+    return math.log(x)
+
+
+def phs_mutation_rate(matrix, missing_state=-1, unedited_state=0) -> float:
+    entries = [s for row in matrix for s in row]
+    observed = [s for s in entries if s != missing_state]
+    edited = [s for s in observed if s != unedited_state]
+    if not matrix or not observed:
+        return 0.1
+    return -_log(1.0 - len(edited) / len(observed))
+
+
+def phs_pvalue(h: int, d: float, n: int, mu: float, q: float) -> float:
+    """Binomial tail 1 - P(X < h), X ~ Bin(n, pi), each term from logarithms."""
+    if h == 0:
+        return 1.0
+    if d == 1.0:
+        pi = 1.0
+    else:
+        t = 1.0 - _exp(-mu * (1.0 - d))
+        pi = q * _exp(-mu * d) * (t * t)
+    if pi == 0.0:
+        p = 0.0
+    elif pi == 1.0:
+        p = 1.0 if h <= n else 0.0
+    else:
+        total = 0.0
+        for k in range(h):
+            if k > n:
+                continue
+            ln_c = 0.0
+            if k not in (0, n):
+                for i in range(min(k, n - k)):
+                    ln_c += _log((n - i) / (i + 1))
+            total += _exp(ln_c + k * _log(pi) + (n - k) * _log(1.0 - pi))
+        p = 1.0 - total
+    return 2.0**-52 if p == 0.0 else p
+
+
+class UnorderedPValues(Exception):
+    """Sorting met a NaN p-value."""
+
+
+def simes(pvalues: list[float]) -> float:
+    m = len(pvalues)
+    if m == 1:
+        return pvalues[0]
+    if any(math.isnan(p) for p in pvalues):
+        raise UnorderedPValues
+    best = math.inf
+    for i, p in enumerate(sorted(pvalues), start=1):
+        best = min(best, m * p / i)
+    return best
+
+
+def phs(
+    newick: str,
+    matrix,
+    states: dict,
+    mutation_rate=None,
+    collision_probability=None,
+    missing_state=-1,
+    unedited_state=0,
+) -> tuple[float, int]:
+    """(score, total pairs) from full LCA tables, the pair sequences and one sort."""
+    tree = parse_newick(newick)
+    leaf_ids = [v for v in tree.leaves() if tree.label[v] is not None]
+    n_leaves = len(leaf_ids)
+    if n_leaves == 0:
+        raise ValueError("no labelled leaf")
+    if n_leaves < 2:
+        return 1.0, 0
+    lca_table = [[None] * n_leaves for _ in range(n_leaves)]
+    lca_depth_table = [[None] * n_leaves for _ in range(n_leaves)]
+    for i in range(n_leaves):
+        for j in range(i + 1, n_leaves):
+            v = tree.lca(leaf_ids[i], leaf_ids[j])
+            lca_table[i][j] = lca_table[j][i] = v
+            lca_depth_table[i][j] = lca_depth_table[j][i] = float(tree.depth(v))
+    node_states = {}
+    for label, vec in states.items():
+        for v in range(len(tree.parent)):
+            if tree.label[v] == label:
+                node_states[v] = list(vec)
+                break
+    mu = (
+        mutation_rate
+        if mutation_rate is not None
+        else phs_mutation_rate(matrix, missing_state, unedited_state)
+    )
+    q = collision_probability if collision_probability is not None else 0.1
+    n = len(matrix[0]) if matrix else 0
+    counts, depths = [], []
+    for i in range(n_leaves):
+        for j in range(i + 1, n_leaves):
+            depths.append(lca_depth_table[i][j])
+            s = node_states.get(lca_table[i][j])
+            h = 0
+            if s is not None:
+                r, t = matrix[i], matrix[j]
+                for k in range(min(len(r), len(t), len(s))):
+                    if (
+                        r[k] == t[k]
+                        and r[k] != missing_state
+                        and t[k] != missing_state
+                        and r[k] != unedited_state
+                        and s[k] == unedited_state
+                    ):
+                        h += 1
+            counts.append(h)
+    pvalues = [phs_pvalue(h, d, n, mu, q) for h, d in zip(counts, depths)]
+    return simes(pvalues), len(pvalues)
 
 
 # --- Triplet metrics -------------------------------------------------------------------------
