@@ -1,4 +1,4 @@
-// Triplet metrics against plain versions built on the textbook data structures: the n x n
+// Triplet metrics against plain versions built on the straightforward data structures: the n x n
 // depth matrix, the FastTreeData maps, the full list of triples and per-query LCA rebuilds.
 // Also triple unranking, piece boundaries and the chunk formulas.
 #include <gtest/gtest.h>
@@ -36,7 +36,7 @@ namespace {
 using detail::Triple;
 
 // ---------------------------------------------------------------------------------------
-// Plain versions, written from the textbook description and nothing else.
+// Plain versions: every table materialised, every step written out.
 
 struct Counts {
     std::uint64_t all = 0, resolvable = 0, unresolved_correct = 0, unresolved = 0;
@@ -247,7 +247,7 @@ PlainModeResult plain_ultra(SimpleRootedTree& t1, SimpleRootedTree& t2, std::uin
     return r;
 }
 
-// The chunked metrics, constants spelled out as in their description.
+// The chunked metrics, every constant spelled out again.
 struct PlainRules {
     double per_sqrt;
     std::uint64_t exh_seq, ea, eb;

@@ -1,4 +1,4 @@
-"""The five triplet metrics: result shape, documented cases, agreement with plain versions
+"""The five triplet metrics: result shape, known cases, agreement with plain versions
 and between variants, mode and chunk choices."""
 
 from __future__ import annotations
@@ -146,11 +146,12 @@ class TestResultShape:
         with pytest.raises(ValueError) as ei:
             triplet_fn("(A,B);", "A,B);")
         assert str(ei.value) == (
-            "Failed to parse tree2: Custom { kind: InvalidData, error: InvalidCharacter { idx: 1 } }"
+            "Failed to parse tree2: "
+            "Custom { kind: InvalidData, error: InvalidCharacter { idx: 1 } }"
         )
 
 
-class TestDocumentedCases:
+class TestKnownCases:
     @pytest.mark.parametrize("fn", BY_LABEL, ids=["reference", "fast"])
     def test_zero_trials(self, fn):
         assert same(ratios(fn("((A,B),C);", "((A,B),C);", 0, seed=1)), [NAN, 1.0, 1.0, NAN])
@@ -433,7 +434,7 @@ def run_with_pool(threads: int, calls: list) -> list:
 
 
 class TestPoolSizes:
-    def test_documented_chunk_counts_on_eight_workers(self):
+    def test_chunk_counts_and_modes_on_eight_workers(self):
         trees = {n: random_pair(n, n) for n in (100, 120, 121, 137, 138, 200)}
         calls = [
             ("triplets_correct_parallel", *trees[100], {}),
