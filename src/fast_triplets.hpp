@@ -18,7 +18,7 @@ namespace veltrane {
 struct FastTreeData {
     const SimpleRootedTree* tree = nullptr;  // with stored LCA tables; outlives the data
     std::vector<NodeId> leaf_ids;            // leaves that carry a name, in id order
-    std::vector<std::string_view> names;     // names[p] is the name of leaf_ids[p]
+    std::vector<std::string_view> names;     // id_to_name by position: the name of leaf_ids[p]
     // Name -> leaf id among named leaves only; a later leaf replaces an earlier one.
     std::unordered_map<std::string_view, NodeId> name_to_id;
 

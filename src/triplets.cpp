@@ -33,6 +33,7 @@ std::uint64_t stored_lca_depth(const SimpleRootedTree& tree, NodeId a, NodeId b)
     }
     const std::size_t fa = tree.fa_index[a];
     const std::size_t fb = tree.fa_index[b];
+    if (fa == no_index || fb == no_index) throw Panic("LCA tables are not stored for this node");
     // Every tour position of minimum depth between the two first visits holds the LCA.
     return tree.depth_table[tree.rmq->range_min(std::min(fa, fb), std::max(fa, fb))];
 }
