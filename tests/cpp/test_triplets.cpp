@@ -439,13 +439,6 @@ std::pair<std::string, std::string> random_pair(std::mt19937_64& rng, std::size_
     return {random_newick(rng, first), random_newick(rng, second)};
 }
 
-// A caterpillar over positions with labels t0 .. t{n-1}.
-std::string caterpillar(std::size_t n) {
-    std::string s = "t0";
-    for (std::size_t i = 1; i < n; ++i) s = "(" + s + ",t" + std::to_string(i) + ")";
-    return s + ";";
-}
-
 // ---------------------------------------------------------------------------------------
 
 TEST(TripleRanks, UnrankMatchesLexicographicListing) {
@@ -712,46 +705,6 @@ TEST_P(LeanAgainstPlain, PositionalMetrics) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, LeanAgainstPlain, ::testing::Values(1, 2, 3));
-
-TEST(ReferenceMetric, FailsOnlyWhenAnUnreachableTreeIsQueried) {
-    // Tree 2 leaves (C,D) unattached. Its labels are disjoint from tree 1's, so it is never
-    // queried and the call succeeds; with shared labels the first query fails.
-    SimpleRootedTree t1 = from_newick("((A,B),(C,D));");
-    SimpleRootedTree disjoint = from_newick("((P,Q),(R,S)");
-    const TripletRatios r = calculate_triplets_correct(t1, disjoint, 20, 5);
-    EXPECT_EQ(r.all_triplets_correct, 0.0);
-    SimpleRootedTree shared = from_newick("((A,B),(C,D)");
-    SimpleRootedTree t1_again = from_newick("((A,B),(C,D));");
-    EXPECT_THROW(calculate_triplets_correct(t1_again, shared, 20, 5), Panic);
-    SimpleRootedTree t1_zero = from_newick("((A,B),(C,D));");
-    SimpleRootedTree shared_zero = from_newick("((A,B),(C,D)");
-    EXPECT_NO_THROW(calculate_triplets_correct(t1_zero, shared_zero, 0, 5));
-}
-
-TEST(PositionalMetrics, DifferentTaxonCountsAreRejected) {
-    const auto check = [](auto f) {
-        SimpleRootedTree t1 = from_newick("((A,B),C);"), t2 = from_newick("((A,B),(C,D));");
-        EXPECT_PANIC(f(t1, t2), "Trees must have the same number of taxa");
-    };
-    check([](auto& a, auto& b) { return calculate_triplets_correct_ultra(a, b, 10, 1); });
-    check([](auto& a, auto& b) { return calculate_triplets_correct_parallel(a, b, 10, 1, 2); });
-    check([](auto& a, auto& b) { return calculate_triplets_correct_optimized(a, b, 10, 1, 0); });
-}
-
-TEST(PositionalMetrics, ExhaustiveCaterpillarAgainstItsMirror) {
-    // Positions of (t0,(t1,...)) against the same caterpillar read the other way round.
-    const std::size_t n = 40;
-    std::string mirror = "t" + std::to_string(n - 1);
-    for (std::size_t i = n - 1; i-- > 0;) mirror = "(" + mirror + ",t" + std::to_string(i) + ")";
-    mirror += ";";
-    SimpleRootedTree t1 = from_newick(caterpillar(n)), t2 = from_newick(mirror);
-    SimpleRootedTree p1 = from_newick(caterpillar(n)), p2 = from_newick(mirror);
-    const auto lean = from_core(calculate_triplets_correct_parallel(t1, t2, 1, 0, 2));
-    const auto plain =
-        plain_chunked(p1, p2, 1, 0, std::min<std::uint64_t>(2, pool_size()), plain_parallel);
-    EXPECT_EQ(lean.total, 9880U);
-    EXPECT_TRUE(same_bits(lean.ratios, plain.ratios));
-}
 
 }  // namespace
 }  // namespace veltrane
