@@ -2,6 +2,7 @@
 // stored Euler tour instead of an n x n table, so 10^5 leaves need megabytes, not gigabytes.
 #include "fast_triplets.hpp"
 
+#include "interrupt.hpp"
 #include "random/random_source.hpp"
 #include "tree/lca.hpp"
 
@@ -49,6 +50,7 @@ TripletRatios calculate_triplets_correct_fast(SimpleRootedTree& tree1, SimpleRoo
     TripletTally tally;
     if (n >= 3) {
         for (std::uint64_t trial = 0; trial < number_of_trials; ++trial) {
+            check_interrupt();
             const IndexList drawn = sample_distinct_indices(source, n, 3);
             const std::string_view x = data1.names[drawn[0]];
             const std::string_view y = data1.names[drawn[1]];

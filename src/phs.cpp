@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "elapsed.hpp"
+#include "interrupt.hpp"
 #include "panic.hpp"
 #include "pool/pool.hpp"
 
@@ -223,7 +224,10 @@ void tally_pairs(const OptimizedPHSTreeData& data, const std::vector<T>& codes, 
         const std::uint8_t* mask = data.masks.data() + block.mask * width;
         const std::size_t ny = block.y_hi - block.y_lo;
         const T* y_rows = codes.data() + block.y_lo * width;
+        // One unit of interrupt cost per 1024 code comparisons, at least one per row.
+        const auto row_cost = static_cast<std::int64_t>(1 + ny * width / 1024);
         for (std::size_t x = x_begin; x < x_end; ++x) {
+            check_interrupt(row_cost);
             // The LCA's mask and the "edited" test fold into leaf x's row: a position that
             // cannot count gets a code no row contains.
             const T* cx = codes.data() + x * width;

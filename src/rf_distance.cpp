@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "elapsed.hpp"
+#include "interrupt.hpp"
 #include "panic.hpp"
 #include "tree/node_iter.hpp"
 
@@ -55,7 +56,10 @@ SplitSet collect_splits(const SimpleRootedTree& tree, const LabelIndex& index, s
     // A node's cluster lives until its parent has absorbed it; each node has one parent.
     std::vector<BitVec> clusters(tree.nodes.size());
     const BitVec all_ones = BitVec::ones(n);
+    // A node costs a few passes over words of 64 labels.
+    const auto node_cost = static_cast<std::int64_t>(1 + n / 4096);
     for (const NodeId v : postord_ids(tree, tree.root)) {
+        check_interrupt(node_cost);
         const Node& node = tree.nodes[v];
         BitVec cluster;
         // The leaf test comes first: a single labelled node is both leaf and root.

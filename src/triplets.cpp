@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "panic.hpp"
 #include "random/random_source.hpp"
 #include "tree/lca.hpp"
@@ -77,6 +78,7 @@ TripletRatios calculate_triplets_correct(SimpleRootedTree& tree1, SimpleRootedTr
     TripletTally tally;
     if (leaves.size() >= 3) {
         for (std::uint64_t trial = 0; trial < number_of_trials; ++trial) {
+            check_interrupt();
             const IndexList drawn = sample_distinct_indices(source, leaves.size(), 3);
             std::array<const std::optional<std::string>*, 3> labels{};
             bool all_labelled = true;

@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "interrupt.hpp"
 #include "panic.hpp"
 #include "random/random_source.hpp"
 #include "tree/lca.hpp"
@@ -159,6 +160,7 @@ TripletTally tally_triple_ranks(const UltraFastTreeData& data1, const UltraFastT
     zones2.restart(j);
     std::uint64_t remaining = end - begin;
     for (;;) {
+        check_interrupt();
         // One run over k for the pair (i, j), in lexicographic order.
         zones1.place(j, a1);
         zones2.place(j, a2);
@@ -190,6 +192,7 @@ TripletTally tally_sampled_triples(const UltraFastTreeData& data1, const UltraFa
     if (trials == 0) return tally;
     if (n < 3 || data2.n_leaves != n) throw Panic("sampling needs three leaves in both trees");
     for (std::uint64_t trial = 0; trial < trials; ++trial) {
+        check_interrupt();
         const IndexList drawn = sample_distinct_indices(source, n, std::min<std::size_t>(n, 3));
         const std::size_t p0 = static_cast<std::size_t>(drawn[0]);
         const std::size_t p1 = static_cast<std::size_t>(drawn[1]);

@@ -22,6 +22,8 @@ constexpr Param phs_params[] = {
 constexpr Signature phs_signature{"phs_optimized", phs_params, 3};
 
 PyRef run_phs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // Ctrl-C stops a long computation with KeyboardInterrupt.
+    const SignalScope signals;
     const Arguments a(phs_signature, args, nargs, kwnames);
     const std::string_view text = a.text(0);
     const CharacterMatrix matrix = a.character_matrix(1);

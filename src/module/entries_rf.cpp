@@ -18,6 +18,8 @@ constexpr Signature rf_normalized_signature{"robinson_foulds_distance_normalized
 
 PyRef run_rf(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
              bool normalized) {
+    // Ctrl-C stops a long computation with KeyboardInterrupt.
+    const SignalScope signals;
     const Arguments a(sig, args, nargs, kwnames);
     const std::string_view text1 = a.text(0);
     const std::string_view text2 = a.text(1);

@@ -44,6 +44,8 @@ void add_ratios(DictBuilder& out, const TripletRatios& r) {
 
 PyRef run_triplets(const TripletCall& call, Metric metric, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
+    // Ctrl-C stops a long computation with KeyboardInterrupt.
+    const SignalScope signals;
     const Arguments a(call.signature, args, nargs, kwnames);
     const std::string_view text1 = a.text(0);
     const std::string_view text2 = a.text(1);

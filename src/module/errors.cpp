@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 #include "module/py_ref.hpp"
 #include "panic.hpp"
@@ -26,6 +27,8 @@ bool ensure_panic_exception_type() noexcept {
     return panic_type != nullptr;
 }
 
+bool poll_python_signals() noexcept { return PyErr_CheckSignals() < 0; }
+
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
     throw PyErrorSet{};
@@ -38,7 +41,14 @@ void translate_current_exception() noexcept {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "veltrane: error indicator lost");
         }
+    } catch (const Interrupted&) {
+        // The poller ran a signal handler that raised; its exception is the call's.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A container asked for more elements than it can address: a request for memory that
+        // cannot be met, like bad_alloc.
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyObject* type = panic_type != nullptr ? panic_type : PyExc_SystemError;

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include "interrupt.hpp"
+
 namespace veltrane::py {
 
 // Thrown only by boundary code, and only when the Python error indicator is already set.
@@ -16,6 +18,20 @@ bool ensure_panic_exception_type() noexcept;
 
 // Call inside a catch (...) block: maps the in-flight exception to a Python error.
 void translate_current_exception() noexcept;
+
+// Runs the interpreter's pending signal handlers; true (with the handler's exception set, as
+// a rule KeyboardInterrupt) when one raised. The interrupt poller of every call.
+bool poll_python_signals() noexcept;
+
+// Lets Ctrl-C stop a long computation: installs poll_python_signals for one call. The core
+// then throws Interrupted, and translate_current_exception() keeps the handler's exception.
+class SignalScope {
+ public:
+    SignalScope() noexcept : scope_(poll_python_signals) {}
+
+ private:
+    InterruptScope scope_;
+};
 
 // Throws PyErrorSet after setting `type` with the given UTF-8 message.
 [[noreturn]] void raise(PyObject* type, const char* message);

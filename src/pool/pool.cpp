@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "panic.hpp"
 
 namespace veltrane {
@@ -25,13 +26,22 @@ namespace {
 
 constexpr std::uint64_t max_pool_size = 65535;
 
-// The waiting caller wakes this often even when no chunk finished, so a check for
-// interruption can be added to its loop without touching the workers.
-constexpr std::chrono::milliseconds wait_slice{100};
+// The waiting caller wakes this often even when no chunk finished, to ask its interrupt
+// poller whether to stop; two slices stay within 100 ms.
+constexpr std::chrono::milliseconds wait_slice{50};
 
 // Set on the pool's own threads: a chunk that itself calls run_chunks runs that inner loop
 // inline, since waiting for the pool from inside the pool could deadlock.
 thread_local bool on_worker_thread = false;
+
+// Set while this thread waits for a job of the pool. The interrupt poller runs there and may
+// run arbitrary code (a Python signal handler), which may start another computation: that one
+// runs inline, since the pool is busy with the waiting job.
+thread_local bool waiting_for_pool = false;
+
+// Bumped in every child process forked while the pool exists: a caller whose poller forked
+// can tell that it now lives in a child without the workers it was waiting for.
+std::atomic<std::uint64_t> forks_seen{0};
 
 // A decimal count: ASCII digits with an optional single leading '+', nothing else. A number
 // too long for 64 bits saturates instead of wrapping: it is just a huge count, and the 65535
@@ -56,26 +66,55 @@ struct Job {
     std::exception_ptr* errors = nullptr;  // one slot per chunk
     std::atomic<std::size_t> next{0};      // next unclaimed chunk index
     std::size_t active = 0;                // workers inside the job, guarded by Pool::mutex_
+    // Set once the caller is interrupted: running chunks stop at their next check_interrupt()
+    // and chunks not yet started are skipped.
+    std::atomic<bool> stop{false};
 };
 
 // Claims chunk indices until none is left. No exception leaves this function.
 void run_claimed_chunks(Job& job) noexcept {
+    const detail::StopFlagScope stop_scope(&job.stop);
     for (;;) {
         const std::size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
         if (i >= job.count) return;
+        if (job.stop.load(std::memory_order_relaxed)) continue;
         try {
             (*job.body)(i);
+        } catch (const Interrupted&) {
+            job.stop.store(true, std::memory_order_relaxed);
         } catch (...) {
             job.errors[i] = std::current_exception();
         }
     }
 }
 
-void rethrow_first(const std::vector<std::exception_ptr>& errors) {
+// After a job: an interruption wins over chunk failures, else the first failure in chunk
+// order is rethrown.
+void finish_job(const Job& job, const std::vector<std::exception_ptr>& errors) {
+    if (job.stop.load(std::memory_order_relaxed)) throw Interrupted();
     for (const auto& error : errors) {
         if (error) std::rethrow_exception(error);
     }
 }
+
+// Runs every chunk on the calling thread, which keeps its own interrupt poller.
+void run_inline(std::size_t count, const std::function<void(std::size_t)>& body) {
+    std::vector<std::exception_ptr> errors(count);
+    Job job;
+    job.body = &body;
+    job.count = count;
+    job.errors = errors.data();
+    run_claimed_chunks(job);
+    finish_job(job, errors);
+}
+
+class WaitingForPool {
+ public:
+    WaitingForPool() noexcept { waiting_for_pool = true; }
+    ~WaitingForPool() { waiting_for_pool = false; }
+    WaitingForPool(const WaitingForPool&) = delete;
+    WaitingForPool& operator=(const WaitingForPool&) = delete;
+};
 
 class Pool {
  public:
@@ -91,25 +130,51 @@ class Pool {
 
     std::size_t size() const noexcept { return threads_.size(); }
 
-    void run(std::size_t count, const std::function<void(std::size_t)>& body) {
+    // Runs the job on the workers and returns true, or returns false at once, running
+    // nothing, when another thread's job holds the pool.
+    bool try_run(std::size_t count, const std::function<void(std::size_t)>& body) {
+        // The workers serve one job at a time. A second caller does not queue up behind the
+        // first: it may hold a lock the first one's poller needs (the interpreter lock).
+        std::unique_lock run_lock(run_mutex_, std::try_to_lock);
+        if (!run_lock.owns_lock()) return false;
         std::vector<std::exception_ptr> errors(count);
         Job job;
         job.body = &body;
         job.count = count;
         job.errors = errors.data();
+        const WaitingForPool waiting;
+        const std::uint64_t forks_at_start = forks_seen.load(std::memory_order_relaxed);
         {
-            // The workers serve one job at a time.
-            std::lock_guard run_lock(run_mutex_);
             std::unique_lock lock(mutex_);
             job_ = &job;
             ++generation_;
             work_cv_.notify_all();
-            while (job.active != 0 || job.next.load(std::memory_order_relaxed) < count) {
+            bool stopping = false;
+            const auto done = [&] {
+                return job.active == 0 && job.next.load(std::memory_order_relaxed) >= count;
+            };
+            while (!done()) {
                 done_cv_.wait_for(lock, wait_slice);
+                if (stopping || done()) continue;
+                // The poller may run arbitrary code; never hold the pool's lock meanwhile.
+                lock.unlock();
+                const bool stop = detail::interrupt_requested_now();
+                if (forks_seen.load(std::memory_order_relaxed) != forks_at_start) {
+                    // The poller forked and this is the child: the workers that hold the
+                    // remaining chunks exist only in the parent. The child's pool is new.
+                    throw Panic("the process forked while a parallel computation was running");
+                }
+                lock.lock();
+                if (stop) {
+                    stopping = true;
+                    job.stop.store(true, std::memory_order_relaxed);
+                }
             }
             job_ = nullptr;
         }
-        rethrow_first(errors);
+        run_lock.unlock();
+        finish_job(job, errors);
+        return true;
     }
 
  private:
@@ -164,6 +229,7 @@ bool fork_handlers_registered = false;  // guarded by pool_creation_mutex
 void before_fork() noexcept { pool_creation_mutex.lock(); }
 void after_fork_in_parent() noexcept { pool_creation_mutex.unlock(); }
 void after_fork_in_child() noexcept {
+    forks_seen.fetch_add(1, std::memory_order_relaxed);
     process_pool.store(nullptr, std::memory_order_relaxed);
     pool_creation_mutex.unlock();
 }
@@ -225,17 +291,9 @@ std::size_t pool_size() { return process_wide_pool().size(); }
 
 void run_chunks(std::size_t count, const std::function<void(std::size_t)>& body) {
     if (count == 0) return;
-    if (on_worker_thread) {
-        std::vector<std::exception_ptr> errors(count);
-        Job job;
-        job.body = &body;
-        job.count = count;
-        job.errors = errors.data();
-        run_claimed_chunks(job);
-        rethrow_first(errors);
-        return;
+    if (on_worker_thread || waiting_for_pool || !process_wide_pool().try_run(count, body)) {
+        run_inline(count, body);
     }
-    process_wide_pool().run(count, body);
 }
 
 }  // namespace veltrane

@@ -14,7 +14,11 @@ std::size_t pool_size();
 
 // Runs body(0) .. body(count - 1) on the pool while the calling thread waits. Results go
 // through per-chunk slots the caller owns. An exception thrown by a chunk is rethrown on the
-// calling thread after every chunk has finished (the first one in chunk order).
+// calling thread after every chunk has finished (the first one in chunk order). While waiting,
+// the caller asks its interrupt poller (interrupt.hpp) every 50 ms; when it says stop, running
+// chunks stop at their next check_interrupt(), the rest are skipped, and once no worker is
+// left inside the job Interrupted is thrown. Called from a chunk, from code the poller runs,
+// or while another thread's job holds the pool, the chunks run inline on the calling thread.
 void run_chunks(std::size_t count, const std::function<void(std::size_t)>& body);
 
 namespace detail {

@@ -2,13 +2,20 @@
 // the left block's candidate wins while querying.
 #include "tree/binary_rmq.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <string>
 #include <utility>
 
+#include "interrupt.hpp"
 #include "panic.hpp"
 
 namespace veltrane {
+
+namespace {
+// Rows filled between two interrupt checks; a row takes a few nanoseconds.
+constexpr std::size_t rows_per_check = 1024;
+}  // namespace
 
 BinaryRmq BinaryRmq::from_vec(std::vector<std::uint64_t> values) {
     const std::size_t n = values.size();
@@ -25,11 +32,15 @@ BinaryRmq BinaryRmq::from_vec(std::vector<std::uint64_t> values) {
     for (std::size_t k = 0; k + 1 < width; ++k) {
         const std::size_t half = std::size_t{1} << k;
         // Blocks starting at i >= n - half run past the end, are never queried and stay 0.
-        for (std::size_t i = 0; i + half < n; ++i) {
-            const std::size_t left = i + table[i * width + k];
-            const std::size_t right = i + half + table[(i + half) * width + k];
-            const std::size_t winner = v[left] < v[right] ? left : right;
-            table[i * width + k + 1] = static_cast<std::uint32_t>(winner - i);
+        for (std::size_t start = 0; start + half < n; start += rows_per_check) {
+            check_interrupt();
+            const std::size_t stop = std::min(n - half, start + rows_per_check);
+            for (std::size_t i = start; i < stop; ++i) {
+                const std::size_t left = i + table[i * width + k];
+                const std::size_t right = i + half + table[(i + half) * width + k];
+                const std::size_t winner = v[left] < v[right] ? left : right;
+                table[i * width + k + 1] = static_cast<std::uint32_t>(winner - i);
+            }
         }
     }
     return rmq;

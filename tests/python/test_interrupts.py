@@ -1,0 +1,183 @@
+"""Ctrl-C during long computations: SIGINT from another process stops every long-running
+road with KeyboardInterrupt, the process stays usable, and calls that are not interrupted
+give the results they always gave."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Child-side helpers. `interrupt_after` sends SIGINT to the child from a separate process, so
+# it arrives while the child holds the interpreter lock inside the call.
+PRELUDE = textwrap.dedent(
+    """
+    import json, os, signal, subprocess, sys, veltrane
+
+    def caterpillar(n, prefix="t"):
+        return "(" * (n - 1) + prefix + "0" + "".join(",%s%d)" % (prefix, i) for i in range(1, n)) + ";"
+
+    def star(n):
+        return "(" + ",".join("t%d" % i for i in range(n)) + ")R;"
+
+    def interrupt_after(seconds):
+        return subprocess.Popen(["sh", "-c", "sleep %s; kill -INT %d" % (seconds, os.getpid())])
+
+    def outcome(call, delay=0.3):
+        killer = interrupt_after(delay)
+        try:
+            call()
+            result = "finished"
+        except KeyboardInterrupt:
+            result = "interrupted"
+        killer.wait()
+        return result
+
+    SMALL = caterpillar(60)
+    SMALL2 = "(" + caterpillar(30)[:-1] + "," + caterpillar(30, "u")[:-1] + ");"
+    def reference_results():
+        return repr((
+            veltrane.triplets_correct(SMALL, SMALL2, 2000, seed=5),
+            veltrane.triplets_correct_parallel(SMALL, SMALL2, 20000, seed=5),
+            veltrane.triplets_correct_optimized(SMALL, SMALL2, 10**9, seed=5),
+            veltrane.robinson_foulds_distance(SMALL, SMALL2)["rf_distance"],
+        ))
+    """
+)
+
+LONG_CALLS = {
+    "reference_sampling": (
+        "T = caterpillar(300)",
+        "veltrane.triplets_correct(T, T, 10**15, seed=1)",
+    ),
+    "fast_sampling": (
+        "T = caterpillar(300)",
+        "veltrane.triplets_correct_fast(T, T, 10**15, seed=1)",
+    ),
+    "ultra_sampling": (
+        "T = caterpillar(20000)",
+        "veltrane.triplets_correct_ultra(T, T, 10**12, seed=1)",
+    ),
+    "ultra_forced_exhaustive": (
+        "T = caterpillar(100000)",
+        "veltrane.triplets_correct_ultra(T, T, 10**16)",
+    ),
+    "parallel_sampling_on_the_pool": (
+        "T = caterpillar(20000)",
+        "veltrane.triplets_correct_parallel(T, T, 10**12, seed=1)",
+    ),
+    "parallel_sampling_sequential": (
+        "T = caterpillar(20000)",
+        "veltrane.triplets_correct_parallel(T, T, 10**12, seed=1, max_threads=1)",
+    ),
+    "parallel_exhaustive_on_the_pool": (
+        "T = caterpillar(100000)",
+        "veltrane.triplets_correct_parallel(T, T, 10**16)",
+    ),
+    "optimized_exhaustive_on_the_pool": (
+        "T = caterpillar(100000)",
+        "veltrane.triplets_correct_optimized(T, T, 10**16)",
+    ),
+    "optimized_sampling_on_the_pool": (
+        "T = caterpillar(20000)",
+        "veltrane.triplets_correct_optimized(T, T, 10**12, seed=1)",
+    ),
+    "phs_on_the_pool": (
+        "T = star(100000); M = [[1] * 64] * 100000; S = {'R': [0] * 64}",
+        "veltrane.phs_optimized(T, M, S)",
+    ),
+    "phs_sequential": (
+        "T = star(100000); M = [[1] * 64] * 100000; S = {'R': [0] * 64}",
+        "veltrane.phs_optimized(T, M, S, max_threads=1)",
+    ),
+}
+
+
+def run_child(code: str, timeout: float = 120) -> dict:
+    env = dict(os.environ)
+    # Three workers: the pool roads are chunked whatever the machine's processor count.
+    env["RAYON_NUM_THREADS"] = "3"
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    proc = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=timeout,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+@pytest.mark.parametrize("name", list(LONG_CALLS))
+def test_sigint_stops_the_call_and_the_process_stays_usable(name):
+    setup, call = LONG_CALLS[name]
+    out = run_child(
+        f"""
+        before = reference_results()
+        {setup}
+        first = outcome(lambda: {call})
+        # Interrupted twice: nothing of the first call is left to disturb the second.
+        second = outcome(lambda: {call})
+        print(json.dumps({{"outcomes": [first, second], "unchanged": reference_results() == before}}))
+        """
+    )
+    assert out == {"outcomes": ["interrupted", "interrupted"], "unchanged": True}
+
+
+def test_the_handlers_own_exception_is_what_the_call_raises():
+    out = run_child(
+        """
+        class Stop(Exception):
+            pass
+        def handler(signum, frame):
+            raise Stop("from the handler")
+        signal.signal(signal.SIGINT, handler)
+        T = caterpillar(300)
+        killer = interrupt_after(0.3)
+        try:
+            veltrane.triplets_correct(T, T, 10**15, seed=1)
+            raised = None
+        except Stop as exc:
+            raised = str(exc)
+        killer.wait()
+        print(json.dumps({"raised": raised}))
+        """
+    )
+    assert out == {"raised": "from the handler"}
+
+
+@pytest.mark.parametrize(
+    "outer",
+    [
+        "veltrane.triplets_correct_parallel(BIG, BIG2, 10**6, seed=9)",
+        "veltrane.triplets_correct_fast(BIG, BIG2, 2 * 10**5, seed=9)",
+    ],
+    ids=["outer_on_the_pool", "outer_on_the_calling_thread"],
+)
+def test_a_handler_that_returns_lets_the_call_finish_with_its_usual_result(outer):
+    # The handler itself calls into veltrane, pool included, while the outer call waits.
+    out = run_child(
+        f"""
+        BIG = caterpillar(20000)
+        BIG2 = "(" + caterpillar(10000)[:-1] + "," + caterpillar(10000, "t1")[:-1] + ");"
+        inner_results = []
+        def handler(signum, frame):
+            inner_results.append(reference_results())
+        expected_outer = {outer}
+        expected_inner = reference_results()
+        signal.signal(signal.SIGINT, handler)
+        killer = interrupt_after(0.1)
+        got = {outer}
+        killer.wait()
+        print(json.dumps({{
+            "outer_unchanged": got == expected_outer,
+            "inner": [r == expected_inner for r in inner_results],
+        }}))
+        """
+    )
+    assert out == {"outer_unchanged": True, "inner": [True]}
