@@ -13,8 +13,10 @@
 namespace veltrane {
 
 namespace {
-// Rows filled between two interrupt checks; a row takes a few nanoseconds.
+// Rows filled between two interrupt checks, and the work units they count for: a row takes a
+// few nanoseconds.
 constexpr std::size_t rows_per_check = 1024;
+constexpr std::int64_t rows_check_cost = 32;
 }  // namespace
 
 BinaryRmq BinaryRmq::from_vec(std::vector<std::uint64_t> values) {
@@ -33,7 +35,7 @@ BinaryRmq BinaryRmq::from_vec(std::vector<std::uint64_t> values) {
         const std::size_t half = std::size_t{1} << k;
         // Blocks starting at i >= n - half run past the end, are never queried and stay 0.
         for (std::size_t start = 0; start + half < n; start += rows_per_check) {
-            check_interrupt();
+            check_interrupt(rows_check_cost);
             const std::size_t stop = std::min(n - half, start + rows_per_check);
             for (std::size_t i = start; i < stop; ++i) {
                 const std::size_t left = i + table[i * width + k];
