@@ -11,6 +11,7 @@
 
 #include "elapsed.hpp"
 #include "interrupt.hpp"
+#include "memory.hpp"
 #include "panic.hpp"
 #include "pool/pool.hpp"
 
@@ -101,9 +102,12 @@ template <typename T>
 void fill_codes(const CharacterMatrix& matrix, const Layout& layout,
                 const std::vector<std::vector<std::int32_t>>& column_states, std::size_t width,
                 std::int32_t missing_state, std::int32_t unedited_state, std::vector<T>& codes) {
+    // Every row is padded to the longest: one long row makes the table rows x longest.
+    require_memory(layout.row_at.size(), width * sizeof(T));
     codes.assign(layout.row_at.size() * width, T{0});
     for (std::size_t pos = 0; pos < layout.row_at.size(); ++pos) {
         const std::span<const std::int32_t> row = matrix.row(layout.row_at[pos]);
+        check_interrupt(static_cast<std::int64_t>(1 + row.size() / 1024));
         T* out = codes.data() + pos * width;
         for (std::size_t k = 0; k < row.size(); ++k) {
             const std::int32_t s = row[k];
@@ -349,9 +353,18 @@ OptimizedPHSTreeData build_phs_tree_data(const SimpleRootedTree& tree,
     // Pairs with LCA v: the leaves of each child against those of the later children.
     const std::vector<const std::vector<std::int32_t>*> states =
         states_by_node(tree, internal_states);
+    // A mask of `width` bytes per internal node with states: many such nodes and one long row
+    // make it far larger than the input.
+    std::size_t masked_nodes = 0;
+    for (const NodeId v : layout.preorder) {
+        if (tree.nodes[v].children.size() >= 2 && states[v] != nullptr) ++masked_nodes;
+    }
+    require_memory(masked_nodes, width);
+    data.masks.reserve(masked_nodes * width);
     for (const NodeId v : layout.preorder) {
         const std::vector<NodeId>& kids = tree.nodes[v].children;
         if (kids.size() < 2) continue;
+        check_interrupt(static_cast<std::int64_t>(1 + width / 1024));
         const std::uint64_t depth = layout.depth[v];
         std::size_t mask_row = no_row;
         if (states[v] != nullptr) {

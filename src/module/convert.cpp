@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "memory.hpp"
 #include "module/errors.hpp"
 #include "module/py_ref.hpp"
 #include "panic.hpp"
@@ -40,10 +41,15 @@ void read_states(PyObject* obj, std::vector<std::int32_t>& out) {
     const Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) PyErr_Clear();
     out.clear();
-    if (hint > 0) out.reserve(static_cast<std::size_t>(hint));
+    // A length too large for memory fails at once with MemoryError, as list() does.
+    if (hint > 0) reserve_checked(out, static_cast<std::size_t>(hint));
     PyRef iter = PyRef::steal(PyObject_GetIter(obj));
     if (!iter) throw PyErrorSet{};
-    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) out.push_back(to_i32(item.get()));
+    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+        // An endless iterator still answers Ctrl-C.
+        check_interrupt();
+        out.push_back(to_i32(item.get()));
+    }
     if (PyErr_Occurred()) throw PyErrorSet{};
 }
 
@@ -53,11 +59,12 @@ CharacterMatrix read_matrix(PyObject* obj) {
     const Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) PyErr_Clear();
     CharacterMatrix matrix;
-    if (hint > 0) matrix.row_starts.reserve(static_cast<std::size_t>(hint) + 1);
+    if (hint > 0) reserve_checked(matrix.row_starts, static_cast<std::size_t>(hint) + 1);
     PyRef iter = PyRef::steal(PyObject_GetIter(obj));
     if (!iter) throw PyErrorSet{};
     std::vector<std::int32_t> row;
     while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+        check_interrupt();
         read_states(item.get(), row);
         matrix.push_row(row);
     }

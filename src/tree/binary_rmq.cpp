@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "interrupt.hpp"
+#include "memory.hpp"
 #include "panic.hpp"
 
 namespace veltrane {
@@ -30,6 +31,8 @@ BinaryRmq BinaryRmq::from_vec(std::vector<std::uint64_t> values) {
     const std::size_t width = rmq.width;
     const std::vector<std::uint64_t>& v = rmq.values;
     std::vector<std::uint32_t>& table = rmq.offsets;
+    // The table's size is known now: a tree too large for memory fails here, not halfway.
+    require_memory(n, width * sizeof(std::uint32_t));
     table.assign(n * width, 0);  // entry (i, 0) is 0: a block of one
     for (std::size_t k = 0; k + 1 < width; ++k) {
         const std::size_t half = std::size_t{1} << k;
