@@ -1,0 +1,150 @@
+// libFuzzer target: any UTF-8 text through the Newick reader, then every tree query and metric
+// that takes parsed trees (the text after the first ";" is the second tree).
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "character_data.hpp"
+#include "fast_triplets.hpp"
+#include "optimized_triplets.hpp"
+#include "panic.hpp"
+#include "parallel_triplets.hpp"
+#include "phs.hpp"
+#include "rf_distance.hpp"
+#include "tree/lca.hpp"
+#include "tree/newick.hpp"
+#include "tree/node_iter.hpp"
+#include "tree/simple_rooted_tree.hpp"
+#include "triplets.hpp"
+#include "ultra_fast_triplets.hpp"
+
+namespace {
+
+using namespace veltrane;
+
+// The module hands the reader UTF-8 only (a str's encoding); other bytes are not inputs.
+bool valid_utf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t len = c < 0x80           ? 1
+                          : (c >> 5) == 0x6  ? 2
+                          : (c >> 4) == 0xE  ? 3
+                          : (c >> 3) == 0x1E ? 4
+                                             : 0;
+        if (len == 0 || i + len > s.size()) return false;
+        std::uint32_t cp = len == 1 ? c : c & (0x7Fu >> len);
+        for (std::size_t k = 1; k < len; ++k) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        const std::uint32_t min_cp[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < min_cp[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += len;
+    }
+    return true;
+}
+
+// Runs one step; the failures a hostile tree may legitimately cause end only that step.
+template <typename F>
+void step(F&& f) {
+    try {
+        f();
+    } catch (const Panic&) {
+    } catch (const PhsInputError&) {
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+std::optional<SimpleRootedTree> read(std::string_view text) {
+    try {
+        return from_newick(text);
+    } catch (const NewickError& e) {
+        // The index counts characters after whitespace removal: never past the text.
+        if (e.idx >= text.size()) __builtin_trap();
+    } catch (const Panic&) {
+    }
+    return std::nullopt;
+}
+
+void exercise(SimpleRootedTree& t1, SimpleRootedTree& t2, std::string_view text) {
+    // Large trees make slow executions; the reader has already seen them whole.
+    if (t1.nodes.size() > 3000 || t2.nodes.size() > 3000) return;
+    step([&] {
+        const std::vector<NodeId> leaves = leaf_ids(t1);
+        static_cast<void>(compute_depths(t1));
+        static_cast<void>(postord_ids(t1, t1.root));
+        static_cast<void>(euler_walk_ids(t1, t1.root));
+        if (leaves.size() >= 2) {
+            static_cast<void>(get_lca_id(t1, leaves.front(), leaves.back()));
+        }
+    });
+    step([&] {
+        // A tree is at distance 0 from itself whenever the distance is defined.
+        if (calculate_rf_distance(t1, t1).rf_distance != 0) __builtin_trap();
+        static_cast<void>(calculate_rf_distance(t1, t2));
+    });
+    const std::uint64_t trials = 30;
+    step([&] {
+        SimpleRootedTree a = t1, b = t2;
+        calculate_triplets_correct(a, b, trials, 7);
+    });
+    step([&] {
+        SimpleRootedTree a = t1, b = t2;
+        calculate_triplets_correct_fast(a, b, trials, 7);
+    });
+    for (const std::uint64_t t : {trials, std::uint64_t{1} << 40}) {
+        step([&] {
+            SimpleRootedTree a = t1, b = t1;
+            calculate_triplets_correct_ultra(a, b, t, 7);
+        });
+        step([&] {
+            SimpleRootedTree a = t1, b = t1;
+            calculate_triplets_correct_parallel(a, b, t, 7, 2);
+        });
+        step([&] {
+            SimpleRootedTree a = t1, b = t1;
+            calculate_triplets_correct_optimized(a, b, t, 7, std::nullopt);
+        });
+    }
+    step([&] {
+        // Rows and internal states drawn from the text's own bytes.
+        CharacterMatrix matrix;
+        std::size_t labelled = 0;
+        for (const Node& node : t1.nodes) labelled += is_leaf(node) && node.taxa ? 1 : 0;
+        for (std::size_t r = 0; r < labelled; ++r) {
+            std::vector<std::int32_t> row;
+            for (std::size_t k = 0; k < (r + text.size()) % 5; ++k) {
+                row.push_back(static_cast<std::int32_t>(text[(r * 3 + k) % text.size()] % 4) - 1);
+            }
+            matrix.push_row(row);
+        }
+        StateMap states;
+        for (const auto& [label, id] : t1.taxa_map) {
+            states[label] = std::vector<std::int32_t>(id % 4, static_cast<std::int32_t>(id % 2));
+        }
+        PhsOptions options;
+        options.max_threads = 2;
+        static_cast<void>(phs_optimized(t1, matrix, states, options));
+    });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (!valid_utf8(text)) return -1;
+    std::optional<SimpleRootedTree> t1 = read(text);
+    if (!t1) return 0;
+    const std::size_t semicolon = text.find(';');
+    std::optional<SimpleRootedTree> t2 =
+        semicolon == text.npos ? read("") : read(text.substr(semicolon + 1));
+    if (!t2) return 0;
+    exercise(*t1, *t2, text);
+    return 0;
+}
