@@ -1,0 +1,167 @@
+"""No leaks: every function, on success and on each kind of failure (conversion, parse,
+internal failure, interruption), leaves the reference counts of its arguments, the
+interpreter's total reference count (debug builds) and the resident memory where they were."""
+
+from __future__ import annotations
+
+import inspect
+import os
+import signal
+import sys
+
+import pytest
+
+import veltrane
+
+ANY = "either a result or any exception"
+
+TEXT_PARAMS = {"tree1_newick", "tree2_newick", "tree_newick", "reconstructed_tree_newick",
+               "ground_truth_tree_newick"}
+
+
+def fresh_tree(n: int, tag: str) -> str:
+    """A binary tree of n labelled leaves with labelled internal nodes, built at run time so
+    that the string is a new object."""
+    pool = [f"t{i}" for i in range(n)]
+    k = 0
+    while len(pool) > 1:
+        pool[:2] = [f"({pool[0]},{pool[1]})n{k}{tag}"]
+        k += 1
+    return pool[0] + ";"
+
+
+def arguments(name: str, n: int = 40):
+    """Valid arguments for every parameter of `name`, each a fresh object."""
+    values = {}
+    for param in inspect.signature(getattr(veltrane, name)).parameters:
+        if param in TEXT_PARAMS:
+            values[param] = fresh_tree(n, param[:2])
+        elif param == "character_matrix":
+            values[param] = [[(i * 7 + k) % 4 - 1 for k in range(6)] for i in range(n)]
+        elif param.startswith("internal"):
+            values[param] = {f"n{k}tr": [0, 0, 1, 0, 0, 0] for k in range(n - 1)}
+        elif param in ("number_of_trials",):
+            values[param] = int("300")
+        elif param in ("seed", "min_triplets_at_depth", "max_threads"):
+            values[param] = int("2")
+        elif param in ("mutation_rate", "collision_probability"):
+            values[param] = float("0.01")
+        elif param == "missing_state":
+            values[param] = int("-1")
+        elif param == "unedited_state":
+            values[param] = int("0")
+        else:
+            raise AssertionError(f"no argument for {param}")
+    return values
+
+
+def variants(name: str, n: int = 40):
+    """(id, keyword arguments, expected exception or None): success and each failure path."""
+    params = list(inspect.signature(getattr(veltrane, name)).parameters)
+    ok = arguments(name, n)
+    out = [("success", ok, None)]
+    # The last parameter fails to convert, after every other argument was converted.
+    bad_last = dict(ok, **{params[-1]: object()})
+    out.append(("conversion", bad_last, TypeError))
+    # The last tree text fails to parse, after the others were parsed.
+    texts = [p for p in params if p in TEXT_PARAMS]
+    bad_parse = dict(ok, **{texts[-1]: "(A,B));"})
+    out.append(("parse", bad_parse, ValueError))
+    # An unlabelled leaf: an internal failure for some functions, a result for others.
+    odd = dict(ok, **{t: "((A,B),(,C));" for t in texts})
+    out.append(("unlabelled", odd, ANY))
+    return out
+
+
+CALLS = [
+    pytest.param(name, kwargs, expected, id=f"{name}-{vid}")
+    for name in veltrane.__all__
+    for vid, kwargs, expected in variants(name)
+]
+
+
+def call(name, kwargs, expected):
+    fn = getattr(veltrane, name)
+    if expected is None:
+        return fn(**kwargs)
+    if expected is ANY:
+        try:
+            return fn(**kwargs)
+        except BaseException:  # noqa: BLE001 - whichever it is, it must not leak
+            return None
+    with pytest.raises(expected):
+        fn(**kwargs)
+    return None
+
+
+@pytest.mark.parametrize("name, kwargs, expected", CALLS)
+def test_argument_reference_counts_are_unchanged(name, kwargs, expected):
+    objects = list(kwargs.values())
+    call(name, kwargs, expected)  # the first call may create cached attributes (utf-8 forms)
+    before = [sys.getrefcount(x) for x in objects]
+    for _ in range(5):
+        call(name, kwargs, expected)
+    assert [sys.getrefcount(x) for x in objects] == before
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+def test_total_reference_count_is_unchanged():
+    for name, kwargs, expected in (p.values for p in CALLS):
+        call(name, kwargs, expected)
+        before = sys.gettotalrefcount()
+        for _ in range(50):
+            call(name, kwargs, expected)
+        # A few references may move between caches; a leak grows with the call count.
+        assert sys.gettotalrefcount() - before < 50, name
+
+
+def resident_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class Stop(Exception):
+    pass
+
+
+def interrupted_calls():
+    """Long calls stopped by SIGALRM after a few milliseconds, through the interrupt poller."""
+    big = fresh_tree(300, "x")
+
+    def handler(signum, frame):
+        raise Stop()
+
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        for fn in (veltrane.triplets_correct, veltrane.triplets_correct_parallel):
+            signal.setitimer(signal.ITIMER_REAL, 0.002)
+            try:
+                fn(big, big, 10**15, seed=1)
+            except Stop:
+                pass
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+    finally:
+        signal.signal(signal.SIGALRM, old)
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_resident_memory_does_not_grow_over_many_calls():
+    # Trees of 200 leaves: a leaked tree or table costs tens of kilobytes per call.
+    cases = [(name, kwargs, expected) for name in veltrane.__all__
+             for _, kwargs, expected in variants(name, 200)]
+
+    def round_of_calls():
+        for name, kwargs, expected in cases:
+            call(name, kwargs, expected)
+        interrupted_calls()
+
+    for _ in range(20):  # warm up allocator pools and the worker pool
+        round_of_calls()
+    before = resident_bytes()
+    for _ in range(100):
+        round_of_calls()
+    grown = resident_bytes() - before
+    # A per-call leak of one tree (tens of kilobytes) would add far more than this.
+    assert grown < 8 * 2**20, f"resident memory grew by {grown} bytes"
