@@ -12,6 +12,10 @@ namespace veltrane::py {
 
 VELTRANE_ENTRY(py_robinson_foulds_distance);
 VELTRANE_ENTRY(py_robinson_foulds_distance_normalized);
+VELTRANE_ENTRY(py_parsimony_score);
+VELTRANE_ENTRY(py_parsimony_p_value);
+VELTRANE_ENTRY(py_likelihood_score);
+VELTRANE_ENTRY(py_likelihood_distance);
 
 #undef VELTRANE_ENTRY
 
