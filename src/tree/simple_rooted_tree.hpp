@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,9 @@ namespace veltrane {
 
 using NodeId = std::size_t;
 
+// Marks a vacant node slot (its id) and a node absent from the tour (its fa_index entry).
+inline constexpr std::size_t no_index = std::numeric_limits<std::size_t>::max();
+
 struct Node {
     NodeId id = 0;
     std::optional<NodeId> parent;
@@ -24,7 +28,8 @@ struct Node {
 };
 
 struct SimpleRootedTree {
-    // Slot i holds node i. The reader never leaves a slot vacant, so the table is dense.
+    // Slot i holds node i. The reader never leaves a slot vacant, so the table is dense; a slot
+    // that set_node skipped over holds a Node whose id is no_index.
     std::vector<Node> nodes;
     NodeId root = 0;
     // Label -> node id, internal labels included; a repeated label names the node labelled last.
@@ -32,14 +37,20 @@ struct SimpleRootedTree {
 
     // Constant-time LCA tables: empty until precompute_constant_time_lca().
     std::vector<NodeId> euler_walk;
-    std::vector<std::size_t> fa_index;        // per node id: first tour position
-    std::vector<std::uint64_t> depth_table;   // per tour position: depth of the node there
-    std::optional<BinaryRmq> rmq;             // present exactly when the tables above are
+    std::vector<std::size_t> fa_index;       // per node id: first tour position, or no_index
+    std::vector<std::uint64_t> depth_table;  // per tour position: depth of the node there
+    std::optional<BinaryRmq> rmq;            // present exactly when the tables above are
 };
 
 inline bool is_leaf(const Node& node) noexcept { return node.children.empty(); }
 
-// Inserts the node at its id, growing the table; a label enters taxa_map.
+// True when slot id exists and is not vacant.
+inline bool has_node(const SimpleRootedTree& tree, NodeId id) noexcept {
+    return id < tree.nodes.size() && tree.nodes[id].id == id;
+}
+
+// Inserts the node at its id, growing the table with vacant slots; a label enters taxa_map.
+// Throws Panic for an id too large to store.
 void set_node(SimpleRootedTree& tree, Node node);
 
 // Labels node id (replacing an earlier label) and maps label -> id; throws Panic for a bad id.
@@ -58,10 +69,11 @@ std::optional<NodeId> get_taxa_node_id(const SimpleRootedTree& tree, std::string
 std::vector<NodeId> leaf_ids(const SimpleRootedTree& tree);
 
 // Edges from node id up to the first node without a parent. O(1) once the LCA tables are
-// stored, otherwise a walk up the parent links. Throws Panic for a bad id.
+// stored, otherwise a walk up the parent links. Throws Panic for a bad id or a cycle.
 std::uint64_t depth(const SimpleRootedTree& tree, NodeId id);
 
-// depth() of every node, indexed by node id, computed in one linear pass.
+// depth() of every node, indexed by node id (0 for vacant slots), in linear time.
+// Throws Panic when a parent link names a missing node or the parent links form a cycle.
 std::vector<std::uint64_t> compute_depths(const SimpleRootedTree& tree);
 
 }  // namespace veltrane

@@ -1,0 +1,250 @@
+// Lenient Newick reader: one pass over the UTF-8 bytes, whitespace dropped on the fly.
+#include "tree/newick.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "panic.hpp"
+
+namespace veltrane {
+
+namespace {
+
+enum ByteClass : unsigned char {
+    plain,        // part of a label or a length
+    delimiter,    // ( ) , : ;
+    ascii_space,  // U+0009..U+000D, U+0020
+    wide_lead,    // first byte of a multi-byte White_Space code point, or of a plain one
+};
+
+constexpr std::array<ByteClass, 256> byte_classes = [] {
+    std::array<ByteClass, 256> classes{};
+    for (const char c : {'(', ')', ',', ':', ';'})
+        classes[static_cast<unsigned char>(c)] = delimiter;
+    for (const std::size_t c : {0x09u, 0x0Au, 0x0Bu, 0x0Cu, 0x0Du, 0x20u}) classes[c] = ascii_space;
+    for (const std::size_t c : {0xC2u, 0xE1u, 0xE2u, 0xE3u}) classes[c] = wide_lead;
+    return classes;
+}();
+
+// Byte length of the multi-byte White_Space code point at p, or 0 when there is none:
+// U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+std::size_t wide_space_length(const unsigned char* p, const unsigned char* end) {
+    const auto left = end - p;
+    if (left >= 2 && p[0] == 0xC2) return (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;
+    if (left < 3) return 0;
+    switch (p[0]) {
+        case 0xE1:
+            return (p[1] == 0x9A && p[2] == 0x80) ? 3 : 0;
+        case 0xE2:
+            if (p[1] == 0x80) {
+                const unsigned char c = p[2];
+                return ((c >= 0x80 && c <= 0x8A) || c == 0xA8 || c == 0xA9 || c == 0xAF) ? 3 : 0;
+            }
+            return (p[1] == 0x81 && p[2] == 0x9F) ? 3 : 0;
+        case 0xE3:
+            return (p[1] == 0x80 && p[2] == 0x80) ? 3 : 0;
+        default:
+            return 0;
+    }
+}
+
+// Code points in [begin, end) that are not White_Space. Only run when an error is reported,
+// so the hot loop never counts characters.
+std::size_t count_characters(const unsigned char* begin, const unsigned char* end) {
+    std::size_t count = 0;
+    for (const unsigned char* p = begin; p != end;) {
+        if (byte_classes[*p] == ascii_space) {
+            ++p;
+            continue;
+        }
+        if (const std::size_t skip = wide_space_length(p, end)) {
+            p += skip;
+            continue;
+        }
+        if ((*p & 0xC0) != 0x80) ++count;  // continuation bytes belong to the previous character
+        ++p;
+    }
+    return count;
+}
+
+// Appends the non-whitespace bytes of a label (or a length, when colon_stops is false) to
+// buffer and returns the delimiter that ends it. Text ending first leaves the read without a
+// tree.
+const unsigned char* read_run(const unsigned char* p, const unsigned char* end, std::string& buffer,
+                              bool colon_stops) {
+    for (;;) {
+        const unsigned char* run = p;
+        while (p != end && byte_classes[*p] == plain) ++p;
+        buffer.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+        if (p == end) throw Panic("Newick text ends inside a label or branch length");
+        switch (byte_classes[*p]) {
+            case delimiter:
+                if (*p != ':' || colon_stops) return p;
+                buffer.push_back(':');  // a ":" inside a length is just another character
+                ++p;
+                break;
+            case ascii_space:
+                ++p;
+                break;
+            default:
+                if (const std::size_t skip = wide_space_length(p, end)) {
+                    p += skip;
+                } else {
+                    buffer.push_back(static_cast<char>(*p));
+                    ++p;
+                }
+                break;
+        }
+    }
+}
+
+// True when a decimal that from_chars found out of float range is too large rather than too
+// small: the first significant digit's power of ten, plus the exponent, is positive.
+bool decimal_overflows(std::string_view text) {
+    std::int64_t magnitude = 0;
+    std::size_t i = 0;
+    std::int64_t integer_digits = 0;
+    bool found = false;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (found || text[i] != '0') {
+            found = true;
+            ++integer_digits;
+        }
+    }
+    if (found) {
+        magnitude = integer_digits - 1;
+    } else if (i < text.size() && text[i] == '.') {
+        for (++i; i < text.size() && text[i] == '0'; ++i) --magnitude;
+        --magnitude;
+    }
+    while (i < text.size() && text[i] != 'e' && text[i] != 'E') ++i;
+    if (i < text.size()) {
+        ++i;
+        bool negative = false;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+        constexpr std::int64_t cap = std::int64_t{1} << 40;  // far beyond any float exponent
+        std::int64_t exponent = 0;
+        for (; i < text.size(); ++i) exponent = std::min(cap, exponent * 10 + (text[i] - '0'));
+        magnitude += negative ? -exponent : exponent;
+    }
+    return magnitude > 0;
+}
+
+}  // namespace
+
+NewickError::NewickError(std::size_t index)
+    : std::runtime_error("Custom { kind: InvalidData, error: InvalidCharacter { idx: " +
+                         std::to_string(index) + " } }"),
+      idx(index) {}
+
+std::string NewickError::display() const { return "invalid character at " + std::to_string(idx); }
+
+namespace detail {
+
+std::optional<float> parse_branch_length(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        negative = text[0] == '-';
+        text.remove_prefix(1);
+    }
+    // from_chars would take a second sign and "nan(...)"; neither is a branch length.
+    if (text.empty() || text[0] == '+' || text[0] == '-' || text.find('(') != text.npos) {
+        return std::nullopt;
+    }
+    const char* const last = text.data() + text.size();
+    float value = 0.0f;
+    const auto [ptr, ec] = std::from_chars(text.data(), last, value, std::chars_format::general);
+    if (ec == std::errc::invalid_argument || ptr != last) return std::nullopt;
+    if (ec == std::errc::result_out_of_range) {
+        // from_chars leaves value untouched here; correct rounding gives infinity or zero.
+        value = decimal_overflows(text) ? std::numeric_limits<float>::infinity() : 0.0f;
+    }
+    return negative ? -value : value;
+}
+
+}  // namespace detail
+
+SimpleRootedTree from_newick(std::string_view text) {
+    const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = begin + text.size();
+
+    SimpleRootedTree tree;
+    tree.nodes.emplace_back();
+    std::vector<NodeId> open;
+    NodeId current = 0;
+    // Neither buffer is cleared at "(": text before a "(" prefixes the next finished node's
+    // label (or length), as in "(A(B,C));" where the leaf gets "AB".
+    std::string label;
+    std::string length;
+
+    const auto new_node = [&tree]() {
+        const NodeId id = tree.nodes.size();
+        tree.nodes.emplace_back().id = id;
+        return id;
+    };
+
+    const unsigned char* p = begin;
+    while (p != end) {
+        switch (byte_classes[*p]) {
+            case ascii_space:
+                ++p;
+                continue;
+            case wide_lead:
+                if (const std::size_t skip = wide_space_length(p, end)) {
+                    p += skip;
+                    continue;
+                }
+                break;
+            default:
+                break;
+        }
+        switch (*p) {
+            case '(':
+                open.push_back(current);
+                current = new_node();
+                ++p;
+                break;
+            case ')':
+            case ',': {
+                if (open.empty()) throw NewickError(count_characters(begin, p));
+                const NodeId parent = open.back();
+                tree.nodes[parent].children.push_back(current);
+                Node& node = tree.nodes[current];
+                node.parent = parent;
+                if (!length.empty()) node.weight = detail::parse_branch_length(length);
+                if (!label.empty()) set_node_taxa(tree, current, label);
+                label.clear();
+                length.clear();
+                if (*p == ',') {
+                    current = new_node();
+                } else {
+                    current = parent;
+                    open.pop_back();
+                }
+                ++p;
+                break;
+            }
+            case ';':
+                // A length on the root is dropped, and so is everything after the ";".
+                if (!label.empty()) set_node_taxa(tree, current, label);
+                return tree;
+            case ':':
+                p = read_run(p + 1, end, length, false);
+                break;
+            default:
+                p = read_run(p, end, label, true);
+                break;
+        }
+    }
+    // Unclosed "(" leave their nodes unattached: the root keeps no child for them.
+    return tree;
+}
+
+}  // namespace veltrane

@@ -1,0 +1,354 @@
+// Tests for the Euler tour and LCA queries, stored and on the spot, including very deep trees.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <numeric>
+#include <random>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "test_util.hpp"
+#include "tree/lca.hpp"
+#include "tree/newick.hpp"
+#include "tree/node_iter.hpp"
+#include "tree/simple_rooted_tree.hpp"
+
+namespace veltrane {
+namespace {
+
+std::string unreachable_text(NodeId id) {
+    return "node id " + std::to_string(id) +
+           " is unreachable from the root, so no LCA query can be answered";
+}
+
+std::string missing_text(NodeId id) {
+    return "node id " + std::to_string(id) + " is not in the tree";
+}
+
+NodeId naive_lca(const SimpleRootedTree& tree, NodeId a, NodeId b) {
+    std::unordered_set<NodeId> above_a;
+    for (std::optional<NodeId> n = a; n; n = tree.nodes[*n].parent) above_a.insert(*n);
+    NodeId n = b;
+    while (!above_a.count(n)) n = *tree.nodes[n].parent;
+    return n;
+}
+
+std::uint64_t naive_depth(const SimpleRootedTree& tree, NodeId id) {
+    std::uint64_t edges = 0;
+    for (NodeId n = id; tree.nodes[n].parent; n = *tree.nodes[n].parent) ++edges;
+    return edges;
+}
+
+// The tour by its definition: a node on entry and again after each child's subtree.
+std::vector<NodeId> naive_tour(const SimpleRootedTree& tree, NodeId start) {
+    std::vector<NodeId> tour{start};
+    std::vector<std::pair<NodeId, std::size_t>> stack{{start, 0}};
+    while (!stack.empty()) {
+        auto& [id, next] = stack.back();
+        const auto& children = tree.nodes[id].children;
+        if (next == children.size()) {
+            stack.pop_back();
+            if (!stack.empty()) tour.push_back(stack.back().first);
+            continue;
+        }
+        const NodeId child = children[next++];
+        tour.push_back(child);
+        stack.emplace_back(child, 0);
+    }
+    if (tree.nodes[start].parent) tour.push_back(*tree.nodes[start].parent);
+    return tour;
+}
+
+// A random well-formed tree text with unary nodes, multifurcations and unlabelled nodes.
+std::string random_newick(std::mt19937_64& rng, std::size_t max_nodes) {
+    std::string text = "(";
+    std::size_t open = 1;
+    std::size_t nodes = 2;
+    bool need_child = true;
+    while (open > 0) {
+        if (need_child) {
+            if (nodes < max_nodes && rng() % 3 == 0) {
+                text += "(";
+                ++open;
+                ++nodes;
+            } else {
+                if (rng() % 4 != 0) text += "L" + std::to_string(nodes);
+                need_child = false;
+            }
+        } else if (nodes < max_nodes && (open == 1 || rng() % 3 != 0)) {
+            text += ",";
+            ++nodes;
+            need_child = true;
+        } else {
+            text += ")";
+            --open;
+        }
+    }
+    return text + ";";
+}
+
+// The same tree under new ids: a random permutation spread over a table with vacant slots,
+// so parents may have larger ids than their children.
+SimpleRootedTree relabelled(const SimpleRootedTree& tree, std::mt19937_64& rng,
+                            std::vector<NodeId>& new_id) {
+    new_id.resize(tree.nodes.size());
+    std::vector<NodeId> slots(tree.nodes.size() + 3);
+    std::iota(slots.begin(), slots.end(), NodeId{0});
+    std::shuffle(slots.begin(), slots.end(), rng);
+    std::copy_n(slots.begin(), new_id.size(), new_id.begin());
+    SimpleRootedTree out;
+    for (const Node& node : tree.nodes) {
+        Node copy = node;
+        copy.id = new_id[node.id];
+        if (node.parent) copy.parent = new_id[*node.parent];
+        for (NodeId& child : copy.children) child = new_id[child];
+        set_node(out, std::move(copy));
+    }
+    out.root = new_id[tree.root];
+    return out;
+}
+
+TEST(EulerTour, ThreeLeafExample) {
+    SimpleRootedTree tree = from_newick("((A,B),C);");
+    const std::vector<NodeId> tour{0, 1, 2, 1, 3, 1, 0, 4, 0};
+    const std::vector<std::uint64_t> depths{0, 1, 2, 1, 2, 1, 0, 1, 0};
+    const std::vector<std::size_t> first{0, 1, 2, 4, 7};
+    for (const bool stored : {false, true}) {
+        SCOPED_TRACE(stored ? "stored" : "on the spot");
+        if (stored) precompute_constant_time_lca(tree);
+        EXPECT_EQ(euler_walk_ids(tree, 0), tour);
+        EXPECT_EQ(depth_array(tree), depths);
+        for (NodeId id = 0; id < first.size(); ++id) EXPECT_EQ(get_fa_index(tree, id), first[id]);
+        for (std::size_t p = 0; p < tour.size(); ++p) EXPECT_EQ(get_euler_pos(tree, p), tour[p]);
+        EXPECT_EQ(get_lca_id(tree, 2, 3), 1u);
+        EXPECT_EQ(depth(tree, get_lca_id(tree, 2, 3)), 1u);
+        EXPECT_EQ(get_lca_id(tree, 2, 4), 0u);
+        EXPECT_EQ(get_lca_id(tree, 3, 4), 0u);
+        EXPECT_EQ(get_lca_id(tree, 1, 2), 1u);
+        EXPECT_EQ(get_lca_id(tree, 2, 1), 1u);
+        EXPECT_EQ(get_lca_id(tree, 3, 3), 3u);
+    }
+    EXPECT_EQ(tree.euler_walk, tour);
+    EXPECT_EQ(tree.depth_table, depths);
+    EXPECT_EQ(tree.fa_index, first);
+    EXPECT_EQ(tree.rmq->values, depths);
+}
+
+TEST(EulerTour, SubtreeTourEndsAtTheParent) {
+    const SimpleRootedTree tree = from_newick("((A,B),C);");
+    EXPECT_EQ(euler_walk_ids(tree, 1), (std::vector<NodeId>{1, 2, 1, 3, 1, 0}));
+    EXPECT_EQ(euler_walk_ids(tree, 4), (std::vector<NodeId>{4, 0}));
+    EXPECT_PANIC(euler_walk_ids(tree, 5), missing_text(5));
+}
+
+TEST(Lca, MultifurcationMeetsAtTheRoot) {
+    SimpleRootedTree tree = from_newick("(A,B,C);");
+    precompute_constant_time_lca(tree);
+    for (const auto& [a, b] : {std::pair<NodeId, NodeId>{1, 2}, {1, 3}, {2, 3}}) {
+        EXPECT_EQ(get_lca_id(tree, a, b), 0u);
+        EXPECT_EQ(get_lca_id(tree, b, a), 0u);
+    }
+}
+
+TEST(Lca, SingleNode) {
+    SimpleRootedTree tree = from_newick("");
+    EXPECT_EQ(get_lca_id(tree, 0, 0), 0u);
+    precompute_constant_time_lca(tree);
+    EXPECT_EQ(tree.euler_walk, (std::vector<NodeId>{0}));
+    EXPECT_EQ(tree.depth_table, (std::vector<std::uint64_t>{0}));
+    EXPECT_EQ(tree.fa_index, (std::vector<std::size_t>{0}));
+    EXPECT_EQ(tree.rmq->width, 1u);
+    EXPECT_EQ(get_lca_id(tree, 0, 0), 0u);
+    EXPECT_EQ(depth(tree, 0), 0u);
+}
+
+TEST(Lca, PrecomputingTwiceGivesTheSameTables) {
+    SimpleRootedTree tree = from_newick("(((A,B)X,(C,D,E)),(F),G)R;");
+    precompute_constant_time_lca(tree);
+    const SimpleRootedTree first = tree;
+    precompute_constant_time_lca(tree);
+    EXPECT_EQ(tree.euler_walk, first.euler_walk);
+    EXPECT_EQ(tree.fa_index, first.fa_index);
+    EXPECT_EQ(tree.depth_table, first.depth_table);
+    EXPECT_EQ(tree.rmq->values, first.rmq->values);
+    EXPECT_EQ(tree.rmq->offsets, first.rmq->offsets);
+    EXPECT_EQ(tree.rmq->width, first.rmq->width);
+}
+
+TEST(Lca, RandomTreesMatchParentWalk) {
+    std::mt19937_64 rng(11);
+    for (int round = 0; round < 200; ++round) {
+        const std::string text = random_newick(rng, 2 + rng() % 60);
+        SCOPED_TRACE(text);
+        const SimpleRootedTree fresh = from_newick(text);
+        SimpleRootedTree stored = fresh;
+        precompute_constant_time_lca(stored);
+        const std::size_t n = fresh.nodes.size();
+        ASSERT_EQ(stored.euler_walk, naive_tour(fresh, 0));
+        ASSERT_EQ(stored.euler_walk.size(), 2 * n - 1);
+        EXPECT_EQ(depth_array(fresh), stored.depth_table);
+        for (NodeId a = 0; a < n; ++a) {
+            EXPECT_EQ(depth(stored, a), naive_depth(fresh, a));
+            EXPECT_EQ(depth(fresh, a), naive_depth(fresh, a));
+            EXPECT_EQ(get_fa_index(fresh, a), get_fa_index(stored, a));
+            for (NodeId b = 0; b < n; ++b) {
+                const NodeId want = naive_lca(fresh, a, b);
+                ASSERT_EQ(get_lca_id(stored, a, b), want) << a << " " << b;
+                // Rebuilding everything per query is slow, so check it on a sample.
+                if ((a * n + b) % 7 == 0) {
+                    ASSERT_EQ(get_lca_id(fresh, a, b), want);
+                }
+            }
+        }
+    }
+}
+
+TEST(Lca, TreesWithLargerParentIdsAndVacantSlots) {
+    std::mt19937_64 rng(23);
+    for (int round = 0; round < 50; ++round) {
+        const SimpleRootedTree original = from_newick(random_newick(rng, 2 + rng() % 40));
+        std::vector<NodeId> new_id;
+        SimpleRootedTree tree = relabelled(original, rng, new_id);
+        const std::vector<std::uint64_t> depths = compute_depths(tree);
+        precompute_constant_time_lca(tree);
+        for (NodeId slot = 0; slot < tree.fa_index.size(); ++slot) {
+            if (!has_node(tree, slot)) {
+                EXPECT_EQ(tree.fa_index[slot], no_index);
+            }
+        }
+        for (NodeId a = 0; a < original.nodes.size(); ++a) {
+            EXPECT_EQ(depths[new_id[a]], naive_depth(original, a));
+            EXPECT_EQ(depth(tree, new_id[a]), naive_depth(original, a));
+            for (NodeId b = 0; b < original.nodes.size(); ++b) {
+                ASSERT_EQ(get_lca_id(tree, new_id[a], new_id[b]),
+                          new_id[naive_lca(original, a, b)]);
+            }
+        }
+    }
+}
+
+TEST(Lca, UnreachableNodesPanicWithoutTouchingTheTables) {
+    SimpleRootedTree tree = from_newick("((A,B)");
+    EXPECT_PANIC(precompute_constant_time_lca(tree), unreachable_text(1));
+    EXPECT_FALSE(tree.rmq.has_value());
+    EXPECT_TRUE(tree.euler_walk.empty());
+    EXPECT_TRUE(tree.fa_index.empty());
+    EXPECT_PANIC(get_lca_id(tree, 0, 0), unreachable_text(1));
+    EXPECT_PANIC(get_fa_index(tree, 0), unreachable_text(1));
+    EXPECT_EQ(euler_walk_ids(tree, 0), (std::vector<NodeId>{0}));
+
+    // A failed precompute keeps the tables of an earlier one.
+    SimpleRootedTree grown = from_newick("(A,B);");
+    precompute_constant_time_lca(grown);
+    const std::vector<NodeId> tour = grown.euler_walk;
+    Node stray;
+    stray.id = 3;
+    set_node(grown, stray);
+    EXPECT_PANIC(precompute_constant_time_lca(grown), unreachable_text(3));
+    EXPECT_EQ(grown.euler_walk, tour);
+    EXPECT_EQ(get_lca_id(grown, 1, 2), 0u);
+}
+
+TEST(Lca, MissingNodeIdsPanic) {
+    SimpleRootedTree tree = from_newick("((A,B),C);");
+    for (const bool stored : {false, true}) {
+        SCOPED_TRACE(stored ? "stored" : "on the spot");
+        if (stored) precompute_constant_time_lca(tree);
+        EXPECT_PANIC(get_lca_id(tree, 9, 0), missing_text(9));
+        EXPECT_PANIC(get_lca_id(tree, 0, 5), missing_text(5));
+        EXPECT_PANIC(get_fa_index(tree, 5), missing_text(5));
+        EXPECT_PANIC(depth(tree, 5), missing_text(5));
+        EXPECT_PANIC(get_euler_pos(tree, 9), "tour position 9 is past the end of a tour of 9");
+    }
+}
+
+// Deep trees: nothing may recurse over the depth.
+constexpr std::size_t deep = 1'000'000;
+
+TEST(DeepTrees, CaterpillarOfAMillionLeaves) {
+    // Leaves L0..L(n-1); internal node d sits at depth d, L0 = n - 1, L1 = n, Lj = n - 1 + j.
+    const std::size_t n = deep;
+    std::string text(n - 1, '(');
+    text += "a,b)";
+    for (std::size_t j = 2; j < n; ++j) text += ",c)";
+    text += ";";
+    SimpleRootedTree tree = from_newick(text);
+    ASSERT_EQ(tree.nodes.size(), 2 * n - 1);
+    const auto leaf = [n](std::size_t j) { return n - 1 + j; };
+
+    const std::vector<NodeId> post = postord_ids(tree, 0);
+    ASSERT_EQ(post.size(), 2 * n - 1);
+    EXPECT_EQ(post[0], leaf(0));
+    EXPECT_EQ(post[1], leaf(1));
+    for (std::size_t j = 1; j < n - 1; ++j) {
+        ASSERT_EQ(post[2 * j], n - 1 - j);  // the internal node closed after Lj
+        ASSERT_EQ(post[2 * j + 1], leaf(j + 1));
+    }
+    EXPECT_EQ(post.back(), 0u);
+    EXPECT_EQ(euler_walk_ids(tree, 0).size(), 4 * n - 3);
+
+    precompute_constant_time_lca(tree);
+    EXPECT_EQ(depth(tree, leaf(0)), n - 1);
+    EXPECT_EQ(get_lca_id(tree, leaf(0), leaf(1)), n - 2);
+    std::mt19937_64 rng(3);
+    for (int q = 0; q < 1000; ++q) {
+        std::size_t i = rng() % n;
+        std::size_t j = rng() % n;
+        if (i > j) std::swap(i, j);
+        if (j < 2) continue;
+        const NodeId want = i == j ? leaf(j) : n - 1 - j;
+        ASSERT_EQ(get_lca_id(tree, leaf(i), leaf(j)), want) << i << " " << j;
+        ASSERT_EQ(get_lca_id(tree, leaf(j), leaf(i)), want);
+    }
+}
+
+TEST(DeepTrees, ChainOfAMillionUnaryNodes) {
+    const std::string text = std::string(deep, '(') + "A" + std::string(deep, ')') + ";";
+    SimpleRootedTree tree = from_newick(text);
+    ASSERT_EQ(tree.nodes.size(), deep + 1);
+    EXPECT_EQ(get_taxa_node_id(tree, "A"), NodeId{deep});
+    EXPECT_EQ(depth(tree, deep), deep);
+
+    const std::vector<NodeId> post = postord_ids(tree, 0);
+    ASSERT_EQ(post.size(), deep + 1);
+    for (std::size_t k = 0; k <= deep; ++k) ASSERT_EQ(post[k], deep - k);
+    const std::vector<NodeId> tour = euler_walk_ids(tree, 0);
+    ASSERT_EQ(tour.size(), 2 * deep + 1);
+    for (std::size_t p = 0; p < tour.size(); ++p) {
+        ASSERT_EQ(tour[p], p <= deep ? p : 2 * deep - p);
+    }
+    // One query with nothing stored, then the stored tables.
+    EXPECT_EQ(get_lca_id(tree, deep, 12345), 12345u);
+    precompute_constant_time_lca(tree);
+    std::mt19937_64 rng(4);
+    for (int q = 0; q < 1000; ++q) {
+        const NodeId a = rng() % (deep + 1);
+        const NodeId b = rng() % (deep + 1);
+        ASSERT_EQ(get_lca_id(tree, a, b), std::min(a, b));
+        ASSERT_EQ(depth(tree, a), a);
+    }
+}
+
+TEST(DeepTrees, MillionUnclosedParentheses) {
+    SimpleRootedTree tree = from_newick(std::string(deep, '('));
+    ASSERT_EQ(tree.nodes.size(), deep + 1);
+    EXPECT_TRUE(tree.nodes[0].children.empty());
+    EXPECT_EQ(postord_ids(tree, 0), (std::vector<NodeId>{0}));
+    EXPECT_EQ(euler_walk_ids(tree, 0), (std::vector<NodeId>{0}));
+    EXPECT_PANIC(precompute_constant_time_lca(tree), unreachable_text(1));
+    EXPECT_PANIC(get_lca_id(tree, 0, 0), unreachable_text(1));
+
+    // One ")" short: the chain below node 1 is deep but never reaches the root.
+    SimpleRootedTree chain = from_newick(std::string(deep, '(') + "A" + std::string(deep - 1, ')'));
+    EXPECT_FALSE(chain.nodes[1].parent.has_value());
+    EXPECT_EQ(depth(chain, deep), deep - 1);
+    EXPECT_EQ(postord_ids(chain, 1).size(), deep);
+    EXPECT_EQ(euler_walk_ids(chain, 1).size(), 2 * deep - 1);
+    EXPECT_PANIC(precompute_constant_time_lca(chain), unreachable_text(1));
+}
+
+}  // namespace
+}  // namespace veltrane
