@@ -76,6 +76,19 @@ std::vector<std::int32_t> infer_states(const SimpleRootedTree& tree, NodeId star
                                        StateMap& states, std::size_t n, std::int32_t missing_state,
                                        std::int32_t unedited_state, InferenceRule rule);
 
+// The states every node is scored with, indexed by node id: exactly get_node_states_likelihood
+// of each node, with internal_states when given, otherwise with the map that inference from the
+// root (then the root forced to unedited when named) leaves behind, or an empty map when the
+// matrix has no rows. Names are interned once, so no string is hashed per edge or per lookup,
+// and inferred vectors live in one buffer instead of a map.
+struct ScoringStates {
+    std::vector<std::span<const std::int32_t>> by_node;
+    std::vector<std::int32_t> inferred;  // storage behind the views of inferred states
+};
+ScoringStates scoring_states(const SimpleRootedTree& tree, const CharacterMatrix& matrix,
+                             const StateMap* internal_states, std::int32_t missing_state,
+                             std::int32_t unedited_state, InferenceRule rule);
+
 }  // namespace detail
 
 }  // namespace veltrane

@@ -22,11 +22,10 @@ struct EdgeLogs {
     double log_stay;  // it stays unedited
 };
 
-double score_edges(const SimpleRootedTree& tree, const LeafRowIndex& index,
-                   const CharacterMatrix& matrix, const StateMap& states, EdgeLogs logs,
+double score_edges(const SimpleRootedTree& tree,
+                   const std::vector<std::span<const std::int32_t>>& node_states, EdgeLogs logs,
                    std::int32_t missing_state, std::int32_t unedited_state) {
     const double impossible = -std::numeric_limits<double>::infinity();
-    const auto node_states = node_states_by_id(tree, index, matrix, states);
     double total = 0.0;
     for (std::size_t id = 0; id < tree.nodes.size(); ++id) {
         const std::optional<NodeId>& parent = tree.nodes[id].parent;
@@ -37,7 +36,7 @@ double score_edges(const SimpleRootedTree& tree, const LeafRowIndex& index,
         const std::size_t len = std::min(p.size(), c.size());
         // The edge is summed on its own, then added to the total: the order fixes the bits.
         // An edited parent with an equal child adds 0.0, which leaves the sum unchanged and is
-        // skipped (the sum starts at +0.0 and can never be -0.0).
+        // skipped (the sum starts at +0.0 and no term is -0.0, so it is never -0.0).
         double edge = 0.0;
         for (std::size_t i = 0; i < len; ++i) {
             if (p[i] == missing_state || c[i] == missing_state) continue;
@@ -80,21 +79,10 @@ LikelihoodResult calculate_likelihood(const SimpleRootedTree& tree, const Charac
     const double q = collision_probability.value_or(default_collision_probability);
     const EdgeLogs logs{std::log(q * p_mut), std::log(1.0 - p_mut)};
 
-    const LeafRowIndex index = build_leaf_row_index(tree);
-    StateMap inferred;
-    const StateMap* states = internal_states;
-    if (states == nullptr) {
-        states = &inferred;
-        infer_ml_states_recursive(tree, tree.root, index, matrix, inferred, n, missing_state,
-                                  unedited_state);
-        // The root is always taken as unedited, whatever the inference stored for its name.
-        const Node& root = get_node(tree, tree.root);
-        if (root.taxa) {
-            inferred.insert_or_assign(*root.taxa, std::vector<std::int32_t>(n, unedited_state));
-        }
-    }
-    const double total =
-        score_edges(tree, index, matrix, *states, logs, missing_state, unedited_state);
+    const detail::ScoringStates states =
+        detail::scoring_states(tree, matrix, internal_states, missing_state, unedited_state,
+                               detail::InferenceRule::likelihood);
+    const double total = score_edges(tree, states.by_node, logs, missing_state, unedited_state);
     result.computation_time_ms = clock.elapsed_ms();
     result.method_used = "crispr_cas9_model";
     result.log_likelihood = total;

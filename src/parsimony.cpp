@@ -12,11 +12,9 @@ namespace veltrane {
 
 namespace {
 
-std::uint64_t count_mutations(const SimpleRootedTree& tree, const LeafRowIndex& index,
-                              const CharacterMatrix& matrix, const StateMap& states,
+std::uint64_t count_mutations(const SimpleRootedTree& tree,
+                              const std::vector<std::span<const std::int32_t>>& node_states,
                               std::int32_t missing_state, std::int32_t unedited_state) {
-    // Each node's states are looked up once, not once per edge end.
-    const auto node_states = node_states_by_id(tree, index, matrix, states);
     std::uint64_t total = 0;
     for (std::size_t id = 0; id < tree.nodes.size(); ++id) {
         const std::optional<NodeId>& parent = tree.nodes[id].parent;
@@ -55,7 +53,8 @@ std::uint64_t count_total_mutations(const SimpleRootedTree& tree, const Characte
                                     const StateMap& states, std::int32_t missing_state,
                                     std::int32_t unedited_state) {
     const LeafRowIndex index = build_leaf_row_index(tree);
-    return count_mutations(tree, index, matrix, states, missing_state, unedited_state);
+    return count_mutations(tree, node_states_by_id(tree, index, matrix, states), missing_state,
+                           unedited_state);
 }
 
 ParsimonyResult calculate_parsimony(const SimpleRootedTree& tree, const CharacterMatrix& matrix,
@@ -63,29 +62,14 @@ ParsimonyResult calculate_parsimony(const SimpleRootedTree& tree, const Characte
                                     std::int32_t unedited_state) {
     const Stopwatch clock;
     ParsimonyResult result;
-    const LeafRowIndex index = build_leaf_row_index(tree);
-    StateMap inferred;
-    const StateMap* states = internal_states;
-    if (internal_states != nullptr) {
-        result.method_used = "provided_states";
-        result.internal_states_inferred = false;
-    } else {
-        result.method_used = "small_mp_inferred";
-        result.internal_states_inferred = true;
-        states = &inferred;
-        if (matrix.rows() > 0) {
-            const std::size_t n = matrix.n_characters();
-            infer_states_recursive(tree, tree.root, index, matrix, inferred, n, missing_state,
-                                   unedited_state);
-            // The root is always taken as unedited, whatever the inference stored for its name.
-            const Node& root = get_node(tree, tree.root);
-            if (root.taxa) {
-                inferred.insert_or_assign(*root.taxa, std::vector<std::int32_t>(n, unedited_state));
-            }
-        }
-    }
+    const bool inferred = internal_states == nullptr;
+    result.method_used = inferred ? "small_mp_inferred" : "provided_states";
+    result.internal_states_inferred = inferred;
+    const detail::ScoringStates states =
+        detail::scoring_states(tree, matrix, internal_states, missing_state, unedited_state,
+                               detail::InferenceRule::parsimony);
     const std::uint64_t total =
-        count_mutations(tree, index, matrix, *states, missing_state, unedited_state);
+        count_mutations(tree, states.by_node, missing_state, unedited_state);
     result.computation_time_ms = clock.elapsed_ms();
     result.parsimony_score = total;
     result.total_mutations = total;
