@@ -24,21 +24,20 @@ namespace {
 }
 
 [[noreturn]] void raise_missing(const Signature& sig, const BoundArgs& bound) {
-    std::string list;
     std::size_t count = 0;
     for (std::size_t i = 0; i < sig.required; ++i) {
         if (bound[i] == nullptr) ++count;
     }
+    std::string msg(sig.name);
+    msg.append("() missing ").append(std::to_string(count)).append(" required positional ");
+    msg.append(count == 1 ? "argument" : "arguments").append(": ");
     std::size_t written = 0;
     for (std::size_t i = 0; i < sig.required; ++i) {
         if (bound[i] != nullptr) continue;
-        if (written > 0) list += (written + 1 == count) ? " and " : ", ";
-        list += "'" + std::string(sig.params[i].name) + "'";
+        if (written > 0) msg.append(written + 1 == count ? " and " : ", ");
+        msg.append("'").append(sig.params[i].name).append("'");
         ++written;
     }
-    const std::string msg = std::string(sig.name) + "() missing " + std::to_string(count) +
-                            " required positional " + (count == 1 ? "argument" : "arguments") +
-                            ": " + list;
     raise(PyExc_TypeError, msg.c_str());
 }
 

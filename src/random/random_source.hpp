@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace veltrane {
@@ -11,7 +12,7 @@ namespace veltrane {
 // ChaCha12 keystream (nonce 0, 64-bit block counter from 0) served as 32-bit words through a
 // buffer of four blocks. Identical seeds give identical streams on every machine.
 class RandomSource {
-public:
+ public:
     // Key = expand_seed(seed); counter 0, empty buffer.
     static RandomSource from_u64_seed(std::uint64_t seed);
     // Key = 32 bytes of operating-system entropy in one request; throws Panic
@@ -30,7 +31,7 @@ public:
     // Uniform in [0, high], rejecting with the shifted-range zone (more than strictly needed).
     std::uint32_t uniform_inclusive_u32(std::uint32_t high);
 
-private:
+ private:
     explicit RandomSource(const std::array<std::uint32_t, 8>& key) noexcept : key_(key) {}
     void refill() noexcept;
 
@@ -43,7 +44,7 @@ private:
 // Indices in draw order. Inline storage for up to three entries, so the triplet loops never
 // allocate; longer lists live on the heap.
 class IndexList {
-public:
+ public:
     std::size_t size() const noexcept { return size_; }
     std::uint64_t operator[](std::size_t i) const noexcept {
         return i < small_.size() && heap_.empty() ? small_[i] : heap_[i];
@@ -54,7 +55,7 @@ public:
     void push_back(std::uint64_t v);
     void insert(std::size_t pos, std::uint64_t v);
 
-private:
+ private:
     std::array<std::uint64_t, 3> small_{};
     std::vector<std::uint64_t> heap_;
     std::size_t size_ = 0;
@@ -67,6 +68,8 @@ IndexList sample_distinct_indices(RandomSource& source, std::size_t length, std:
 namespace detail {
 // PCG32 (XSH-RR) expansion of a 64-bit seed into eight key words.
 std::array<std::uint32_t, 8> expand_seed(std::uint64_t seed) noexcept;
+// The Panic text for a failed entropy request with this errno value (any int).
+std::string entropy_failure_message(int error_number);
 }  // namespace detail
 
 }  // namespace veltrane

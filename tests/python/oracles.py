@@ -263,3 +263,403 @@ def parsimony_p_value(score: int, n_leaves: int, mutation_rate: float = 0.1) -> 
             + 0.254829592) * t
     y = 1.0 - math.exp(-a * a) * poly
     return (1.0 - (y if z >= 0 else -y)) * 0.5
+
+
+# --- The seeded random stream and the distinct-index sampler ---
+
+
+MASK32 = 0xFFFFFFFF
+MASK64 = 0xFFFFFFFFFFFFFFFF
+
+
+def expand_seed(seed):
+    """PCG32 (XSH-RR) expansion of a 64-bit seed into eight 32-bit key words."""
+    s = seed & MASK64
+    words = []
+    for _ in range(8):
+        s = (s * 6364136223846793005 + 11634580027462260723) & MASK64
+        x = (((s >> 18) ^ s) >> 27) & MASK32
+        r = s >> 59
+        words.append(((x >> r) | (x << ((32 - r) % 32))) & MASK32)
+    return words
+
+
+def _rotl(v, n):
+    return ((v << n) | (v >> (32 - n))) & MASK32
+
+
+def _quarter_round(x, a, b, c, d):
+    x[a] = (x[a] + x[b]) & MASK32
+    x[d] = _rotl(x[d] ^ x[a], 16)
+    x[c] = (x[c] + x[d]) & MASK32
+    x[b] = _rotl(x[b] ^ x[c], 12)
+    x[a] = (x[a] + x[b]) & MASK32
+    x[d] = _rotl(x[d] ^ x[a], 8)
+    x[c] = (x[c] + x[d]) & MASK32
+    x[b] = _rotl(x[b] ^ x[c], 7)
+
+
+def chacha12_block(key, counter):
+    """Sixteen output words of the ChaCha12 block for a key of eight words, nonce 0."""
+    constants = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574]  # "expand 32-byte k"
+    state = constants + list(key) + [counter & MASK32, counter >> 32, 0, 0]
+    x = list(state)
+    for _ in range(6):
+        _quarter_round(x, 0, 4, 8, 12)
+        _quarter_round(x, 1, 5, 9, 13)
+        _quarter_round(x, 2, 6, 10, 14)
+        _quarter_round(x, 3, 7, 11, 15)
+        _quarter_round(x, 0, 5, 10, 15)
+        _quarter_round(x, 1, 6, 11, 12)
+        _quarter_round(x, 2, 7, 8, 13)
+        _quarter_round(x, 3, 4, 9, 14)
+    return [(a + b) & MASK32 for a, b in zip(x, state)]
+
+
+def chacha12_words(seed, count):
+    """The first `count` 32-bit keystream words of the source seeded with `seed`."""
+    key = expand_seed(seed)
+    words = []
+    counter = 0
+    while len(words) < count:
+        words.extend(chacha12_block(key, counter))
+        counter += 1
+    return words[:count]
+
+
+class WordStream:
+    """Reads a seeded keystream one 32-bit word at a time."""
+
+    def __init__(self, seed):
+        self.key = expand_seed(seed)
+        self.counter = 0
+        self.pending = []
+
+    def next_u32(self):
+        if not self.pending:
+            self.pending = chacha12_block(self.key, self.counter)
+            self.counter += 1
+        return self.pending.pop(0)
+
+    def next_u64(self):
+        low = self.next_u32()
+        return (self.next_u32() << 32) | low
+
+    def uniform_inclusive_u32(self, high):
+        """Uniform in [0, high] with the shifted-range rejection zone."""
+        rng = (high + 1) & MASK32
+        if rng == 0:
+            return self.next_u32()
+        shift = 32 - rng.bit_length()
+        zone = ((rng << shift) - 1) & MASK32
+        while True:
+            m = self.next_u32() * rng
+            if m & MASK32 <= zone:
+                return m >> 32
+
+
+def sample_distinct_indices(stream, length, amount):
+    """`amount` distinct indices below `length` from a WordStream, in the sampler's order."""
+    if amount > length:
+        raise ValueError("`amount` of samples must be less than or equal to `length`")
+    out = []
+    if length < 2**32:
+        for j in range(length - amount, length):
+            t = stream.uniform_inclusive_u32(j)
+            if t in out:
+                out.insert(out.index(t), j)
+            else:
+                out.append(t)
+        return out
+    zone = MASK64 - ((2**64 - length) % length)
+    while len(out) < amount:
+        m = stream.next_u64() * length
+        if m & MASK64 <= zone and (m >> 64) not in out:
+            out.append(m >> 64)
+    return out
+
+
+# --- Pairwise homoplasy score: L x L tables, every pair in order, one sort ---
+
+
+def _exp(x: float) -> float:
+    """C's exp: overflow gives inf instead of raising."""
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return math.inf
+
+
+def _log(x: float) -> float:
+    """C's log: -inf at 0 and NaN below it instead of raising."""
+    if x == 0.0:
+        return -math.inf
+    if x < 0.0:
+        return math.nan
+    return math.log(x)
+
+
+def phs_mutation_rate(matrix, missing_state=-1, unedited_state=0) -> float:
+    entries = [s for row in matrix for s in row]
+    observed = [s for s in entries if s != missing_state]
+    edited = [s for s in observed if s != unedited_state]
+    if not matrix or not observed:
+        return 0.1
+    return -_log(1.0 - len(edited) / len(observed))
+
+
+def phs_pvalue(h: int, d: float, n: int, mu: float, q: float) -> float:
+    """Binomial tail 1 - P(X < h), X ~ Bin(n, pi), each term from logarithms."""
+    if h == 0:
+        return 1.0
+    if d == 1.0:
+        pi = 1.0
+    else:
+        t = 1.0 - _exp(-mu * (1.0 - d))
+        pi = q * _exp(-mu * d) * (t * t)
+    if pi == 0.0:
+        p = 0.0
+    elif pi == 1.0:
+        p = 1.0 if h <= n else 0.0
+    else:
+        total = 0.0
+        for k in range(h):
+            if k > n:
+                continue
+            ln_c = 0.0
+            if k not in (0, n):
+                for i in range(min(k, n - k)):
+                    ln_c += _log((n - i) / (i + 1))
+            total += _exp(ln_c + k * _log(pi) + (n - k) * _log(1.0 - pi))
+        p = 1.0 - total
+    return 2.0**-52 if p == 0.0 else p
+
+
+class UnorderedPValues(Exception):
+    """Sorting met a NaN p-value."""
+
+
+def simes(pvalues: list[float]) -> float:
+    m = len(pvalues)
+    if m == 1:
+        return pvalues[0]
+    if any(math.isnan(p) for p in pvalues):
+        raise UnorderedPValues
+    best = math.inf
+    for i, p in enumerate(sorted(pvalues), start=1):
+        best = min(best, m * p / i)
+    return best
+
+
+def phs(
+    newick: str,
+    matrix,
+    states: dict,
+    mutation_rate=None,
+    collision_probability=None,
+    missing_state=-1,
+    unedited_state=0,
+) -> tuple[float, int]:
+    """(score, total pairs) from full LCA tables, the pair sequences and one sort."""
+    tree = parse_newick(newick)
+    leaf_ids = [v for v in tree.leaves() if tree.label[v] is not None]
+    n_leaves = len(leaf_ids)
+    if n_leaves == 0:
+        raise ValueError("no labelled leaf")
+    if n_leaves < 2:
+        return 1.0, 0
+    lca_table = [[None] * n_leaves for _ in range(n_leaves)]
+    lca_depth_table = [[None] * n_leaves for _ in range(n_leaves)]
+    for i in range(n_leaves):
+        for j in range(i + 1, n_leaves):
+            v = tree.lca(leaf_ids[i], leaf_ids[j])
+            lca_table[i][j] = lca_table[j][i] = v
+            lca_depth_table[i][j] = lca_depth_table[j][i] = float(tree.depth(v))
+    node_states = {}
+    for label, vec in states.items():
+        for v in range(len(tree.parent)):
+            if tree.label[v] == label:
+                node_states[v] = list(vec)
+                break
+    mu = (
+        mutation_rate
+        if mutation_rate is not None
+        else phs_mutation_rate(matrix, missing_state, unedited_state)
+    )
+    q = collision_probability if collision_probability is not None else 0.1
+    n = len(matrix[0]) if matrix else 0
+    counts, depths = [], []
+    for i in range(n_leaves):
+        for j in range(i + 1, n_leaves):
+            depths.append(lca_depth_table[i][j])
+            s = node_states.get(lca_table[i][j])
+            h = 0
+            if s is not None:
+                r, t = matrix[i], matrix[j]
+                for k in range(min(len(r), len(t), len(s))):
+                    if (
+                        r[k] == t[k]
+                        and r[k] != missing_state
+                        and t[k] != missing_state
+                        and r[k] != unedited_state
+                        and s[k] == unedited_state
+                    ):
+                        h += 1
+            counts.append(h)
+    pvalues = [phs_pvalue(h, d, n, mu, q) for h, d in zip(counts, depths)]
+    return simes(pvalues), len(pvalues)
+
+
+# --- Triplet metrics -------------------------------------------------------------------------
+# Counts are [all_correct, resolvable_correct, unresolved_correct, unresolved]. Sampling goes
+# through WordStream and sample_distinct_indices above.
+
+
+def triplet_outgroup(d_ab, d_ac, d_bc):
+    """Index (0, 1, 2) of the member outside the strictly deepest pair, or None on a tie."""
+    if d_ab > d_ac and d_ab > d_bc:
+        return 2
+    if d_ac > d_ab and d_ac > d_bc:
+        return 1
+    if d_bc > d_ab and d_bc > d_ac:
+        return 0
+    return None
+
+
+def triplet_count(counts, o1, o2):
+    if o1 is None:
+        counts[3] += 1
+        if o2 is None:
+            counts[0] += 1
+            counts[2] += 1
+    elif o2 is not None and o1 == o2:
+        counts[0] += 1
+        counts[1] += 1
+
+
+def triplet_ratios(counts, total):
+    """all, resolvable, unresolved, proportion; NaN where a zero total divides."""
+    nan = float("nan")
+    all_correct, resolvable, unresolved_correct, unresolved = counts
+    return [
+        all_correct / total if total else nan,
+        resolvable / (total - unresolved) if total - unresolved else 1.0,
+        unresolved_correct / unresolved if unresolved else 1.0,
+        unresolved / total if total else nan,
+    ]
+
+
+def postorder(tree, root=0):
+    out, stack = [], [(root, False)]
+    while stack:
+        v, done = stack.pop()
+        if done:
+            out.append(v)
+            continue
+        stack.append((v, True))
+        stack.extend((c, False) for c in reversed(tree.children[v]))
+    return out
+
+
+def label_owners(tree):
+    """Label -> node labelled last in the text. A node's label is set when the node is closed,
+    which happens in post-order, so internal labels may win over leaves below them."""
+    return {tree.label[v]: v for v in postorder(tree) if tree.label[v] is not None}
+
+
+def lca_depth(tree, a, b):
+    return tree.depth(tree.lca(a, b))
+
+
+def triplets_reference(text1, text2, trials, seed):
+    """Triples of all leaves of tree 1 (skipping unlabelled ones), labels resolved among all
+    labelled nodes of each tree, outgroups compared as labels."""
+    t1, t2 = parse_newick(text1), parse_newick(text2)
+    owners = [label_owners(t1), label_owners(t2)]
+    source = WordStream(seed)
+    leaves = t1.leaves()
+    counts = [0, 0, 0, 0]
+
+    def outgroup(tree, owner, labels):
+        if any(lab not in owner for lab in labels):
+            return None
+        a, b, c = (owner[lab] for lab in labels)
+        o = triplet_outgroup(lca_depth(tree, a, b), lca_depth(tree, a, c), lca_depth(tree, b, c))
+        return None if o is None else labels[o]
+
+    for _ in range(trials if len(leaves) >= 3 else 0):
+        labels = [t1.label[leaves[i]] for i in sample_distinct_indices(source, len(leaves), 3)]
+        if None in labels:
+            continue
+        triplet_count(counts, outgroup(t1, owners[0], labels), outgroup(t2, owners[1], labels))
+    return triplet_ratios(counts, trials)
+
+
+def triplets_fast(text1, text2, trials, seed):
+    """Triples of tree 1's labelled leaves, names resolved among leaves (the later leaf wins)."""
+    t1, t2 = parse_newick(text1), parse_newick(text2)
+    source = WordStream(seed)
+    named = [v for v in t1.leaves() if t1.label[v] is not None]
+    counts = [0, 0, 0, 0]
+
+    def outgroup(tree, names):
+        index = {tree.label[v]: v for v in tree.leaves() if tree.label[v] is not None}
+        if any(name not in index for name in names):
+            return None
+        a, b, c = (index[name] for name in names)
+        if len({a, b, c}) < 3:
+            return None
+        o = triplet_outgroup(lca_depth(tree, a, b), lca_depth(tree, a, c), lca_depth(tree, b, c))
+        return None if o is None else names[o]
+
+    for _ in range(trials if len(named) >= 3 else 0):
+        names = [t1.label[named[i]] for i in sample_distinct_indices(source, len(named), 3)]
+        triplet_count(counts, outgroup(t1, names), outgroup(t2, names))
+    return triplet_ratios(counts, trials)
+
+
+class PositionDepths:
+    """Depth of the common ancestor of leaf positions i and j: position p is the p-th leaf in
+    id order, and only the first n positions count, n being the number of labelled leaves."""
+
+    def __init__(self, text):
+        tree = parse_newick(text)
+        leaves = tree.leaves()
+        self.n = sum(tree.label[v] is not None for v in leaves)
+        self.pos = leaves[: self.n]
+        self.tree = tree
+        self.matrix = {}  # the n x n table, filled as pairs are asked for
+
+    def depth(self, p, q):
+        if (p, q) not in self.matrix:
+            self.matrix[p, q] = lca_depth(self.tree, self.pos[p], self.pos[q])
+        return self.matrix[p, q]
+
+    def outgroup(self, i, j, k):
+        o = triplet_outgroup(self.depth(i, j), self.depth(i, k), self.depth(j, k))
+        return None if o is None else (i, j, k)[o]
+
+
+def triplets_positional(text1, text2, triples):
+    """Counts over the given position triples, leaves of the two trees paired by position."""
+    p1, p2 = PositionDepths(text1), PositionDepths(text2)
+    counts = [0, 0, 0, 0]
+    for i, j, k in triples:
+        triplet_count(counts, p1.outgroup(i, j, k), p2.outgroup(i, j, k))
+    return counts
+
+
+def sampled_positions(n, trials, seed, chunks):
+    """The position triples a sampling run draws: one stream for one chunk, else a master
+    stream handing one 64-bit seed to each chunk, trials spread as evenly as possible."""
+    if chunks == 1:
+        source = WordStream(seed)
+        return [sample_distinct_indices(source, n, min(n, 3)) for _ in range(trials)]
+    master = WordStream(seed)
+    seeds = [master.next_u64() for _ in range(chunks)]
+    out = []
+    for q, s in enumerate(seeds):
+        source = WordStream(s)
+        count = trials // chunks + (1 if q < trials % chunks else 0)
+        out.extend(sample_distinct_indices(source, n, min(n, 3)) for _ in range(count))
+    return out

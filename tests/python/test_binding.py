@@ -146,3 +146,31 @@ class TestReferenceCounts:
                 RF(t1, t2, t1)
         assert [sys.getrefcount(x) for x in (t1, t2, bad)] == before
 
+
+
+@pytest.mark.slow
+def test_repeated_calls_do_not_grow_memory():
+    import tracemalloc
+
+    def work():
+        for _ in range(2_000):
+            RF(TREE, "((A,C),(B,D));")
+            with pytest.raises(ValueError):
+                RF("(A,B));", TREE)
+            with pytest.raises(TypeError):
+                RF(TREE)
+            with pytest.raises(TypeError):
+                RF(b"x", TREE)
+            try:
+                RF("(A,);", TREE)
+            except BaseException:  # noqa: BLE001 - PanicException
+                pass
+
+    work()
+    tracemalloc.start()
+    work()
+    first, _ = tracemalloc.get_traced_memory()
+    work()
+    second, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    assert second - first < 64 * 1024

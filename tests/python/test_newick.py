@@ -98,9 +98,11 @@ class TestDeepNesting:
         assert result["rf_distance"] == 0
 
     def test_deep_caterpillar(self):
-        n = 200_000
-        text = "".join(f"(L{i}," for i in range(n)) + "X" + ")" * n + ";"
+        # Labels repeat so that the clusters stay one word wide: depth is what is tested here.
+        text = "(A," * self.DEPTH + "B" + ")" * self.DEPTH + ";"
         assert RF(text, text)["rf_distance"] == 0
+        # Every inner node has the cluster {A, B}, a split "(A,B);" lacks.
+        assert RF(text, "(A,B);")["rf_distance"] == 1
 
     def test_unbalanced_open_parentheses(self, panic_exception):
         # The nodes are never attached; the empty root is an unlabelled leaf.

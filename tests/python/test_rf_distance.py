@@ -86,7 +86,7 @@ class TestKnownDistances:
 
     def test_plain_and_normalized_agree(self):
         t1, t2 = "(((A,B),C),(D,(E,F)));", "((A,(B,C)),((D,E),F));"
-        assert RF(t1, t2)["rf_distance"] == RFN(t1, t2)["rf_distance"] == 2
+        assert RF(t1, t2)["rf_distance"] == RFN(t1, t2)["rf_distance"] == 4
 
 
 class TestUnlabelledLeaves:
