@@ -429,3 +429,36 @@ class TestReferences:
         del bad_matrix, bad_states
         after = [sys.getrefcount(o) for o in (row, matrix, states, states["X"])]
         assert after == before
+
+
+@pytest.mark.slow
+def test_repeated_calls_do_not_leak_python_objects(character_fn):
+    import gc
+    import tracemalloc
+
+    np = pytest.importorskip("numpy")
+    array = np.array(MATRIX)
+
+    def run(k):
+        for _ in range(k):
+            character_fn(MATRIX, {"X": [1, 0]})
+            character_fn(array)
+            for bad in ([[1], "x"], [[2**40]]):
+                try:
+                    character_fn(bad)
+                except (TypeError, OverflowError):
+                    pass
+            try:
+                character_fn(MATRIX, tree="A,B);")
+            except ValueError:
+                pass
+
+    run(200)  # warm up caches and interned objects
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    run(2000)
+    gc.collect()
+    after = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
+    assert after - before < 20_000
