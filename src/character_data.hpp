@@ -43,6 +43,8 @@ struct LeafRowIndex {
 
 // Builds the index of a tree (every node without children, reachable from the root or not).
 LeafRowIndex build_leaf_row_index(const SimpleRootedTree& tree);
+// The index views the tree's labels, so a temporary tree would leave it dangling.
+LeafRowIndex build_leaf_row_index(SimpleRootedTree&& tree) = delete;
 
 // Row of a named node when the index maps its name below matrix.rows(), else its entry in
 // states, else empty (so is an unnamed node). The view borrows from matrix or states and stays

@@ -50,28 +50,33 @@ TEST(LeafRowIndex, NumbersLeavesInTextOrderNotByName) {
 }
 
 TEST(LeafRowIndex, UnnamedLeafConsumesANumber) {
-    const LeafRowIndex index = build_leaf_row_index(from_newick("(A,,B);"));
+    const SimpleRootedTree tree = from_newick("(A,,B);");
+    const LeafRowIndex index = build_leaf_row_index(tree);
     EXPECT_EQ(index.rows.size(), 2U);
     EXPECT_EQ(row_of(index, "A"), 0U);
     EXPECT_EQ(row_of(index, "B"), 2U);
 }
 
 TEST(LeafRowIndex, RepeatedNameKeepsTheLaterLeaf) {
-    const LeafRowIndex index = build_leaf_row_index(from_newick("(A,(B,A)A);"));
+    const SimpleRootedTree tree = from_newick("(A,(B,A)A);");
+    const LeafRowIndex index = build_leaf_row_index(tree);
     EXPECT_EQ(row_of(index, "A"), 2U);
     EXPECT_EQ(row_of(index, "B"), 1U);
 }
 
 TEST(LeafRowIndex, ChildlessRootOfUnbalancedTextIsLeafZero) {
     // "((A,B)" leaves node 1 unattached and the root without children: the root is leaf 0.
-    const LeafRowIndex index = build_leaf_row_index(from_newick("((A,B)"));
+    const SimpleRootedTree tree = from_newick("((A,B)");
+    const LeafRowIndex index = build_leaf_row_index(tree);
     EXPECT_EQ(row_of(index, "A"), 1U);
     EXPECT_EQ(row_of(index, "B"), 2U);
 }
 
 TEST(LeafRowIndex, SingleNodeTree) {
-    EXPECT_EQ(row_of(build_leaf_row_index(from_newick("A;")), "A"), 0U);
-    EXPECT_TRUE(build_leaf_row_index(from_newick(";")).rows.empty());
+    const SimpleRootedTree one = from_newick("A;");
+    const SimpleRootedTree empty = from_newick(";");
+    EXPECT_EQ(row_of(build_leaf_row_index(one), "A"), 0U);
+    EXPECT_TRUE(build_leaf_row_index(empty).rows.empty());
 }
 
 class NodeStatesLookup : public ::testing::Test {
