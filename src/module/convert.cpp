@@ -151,17 +151,33 @@ std::optional<std::pair<std::size_t, std::size_t>> read_int_array(PyObject* obj,
     return std::pair{rows, static_cast<std::size_t>(view.shape[ndim - 1])};
 }
 
-// A list of states: any sequence but a str, read by length then iteration.
-void read_states(PyObject* obj, std::vector<std::int32_t>& out) {
-    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
-    out.clear();
-    if (read_int_array(obj, 1, out)) return;
-    out.reserve(capacity_hint(obj));
+// Calls visit(item) for each item of a sequence, in iteration order. Exact lists and tuples are
+// walked by index, re-reading a list's size at every step exactly as the list iterator does,
+// so the items seen are the same even when converting an item edits the list.
+template <typename Visit>
+void for_each_item(PyObject* obj, Visit&& visit) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+            const PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(obj, i));
+            visit(item.get());
+        }
+        return;
+    }
     PyRef iter = PyRef::steal(PyObject_GetIter(obj));
     if (!iter) throw PyErrorSet{};
-    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) out.push_back(to_i32(item.get()));
+    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) visit(item.get());
     if (PyErr_Occurred()) throw PyErrorSet{};
+}
+
+// A list of states, appended to out: any sequence but a str, read by length then iteration.
+void append_states(PyObject* obj, std::vector<std::int32_t>& out) {
+    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
+    if (read_int_array(obj, 1, out)) return;
+    // Grow geometrically: rows are appended one after another to the same vector.
+    const std::size_t needed = out.size() + capacity_hint(obj);
+    if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
+    for_each_item(obj, [&](PyObject* item) { out.push_back(to_i32(item)); });
 }
 
 CharacterMatrix read_matrix(PyObject* obj) {
@@ -176,14 +192,10 @@ CharacterMatrix read_matrix(PyObject* obj) {
         return matrix;
     }
     matrix.row_starts.reserve(capacity_hint(obj) + 1);
-    PyRef iter = PyRef::steal(PyObject_GetIter(obj));
-    if (!iter) throw PyErrorSet{};
-    std::vector<std::int32_t> row;
-    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
-        read_states(item.get(), row);
-        matrix.push_row(row);
-    }
-    if (PyErr_Occurred()) throw PyErrorSet{};
+    for_each_item(obj, [&](PyObject* item) {
+        append_states(item, matrix.values);
+        matrix.row_starts.push_back(matrix.values.size());
+    });
     return matrix;
 }
 
@@ -211,7 +223,8 @@ StateMap read_state_map(PyObject* obj) {
         const char* utf8 = PyUnicode_AsUTF8AndSize(key.get(), &size);
         if (utf8 == nullptr) throw PyErrorSet{};
         std::string name(utf8, static_cast<std::size_t>(size));
-        read_states(value.get(), row);
+        row.clear();
+        append_states(value.get(), row);
         states.insert_or_assign(std::move(name), row);
     }
     return states;

@@ -273,6 +273,34 @@ class TestMatrixForms:
         )
 
 
+class EditsItsRow:
+    """A state whose conversion shortens or lengthens the row that holds it."""
+
+    def __init__(self, row, grow: bool):
+        self.row, self.grow = row, grow
+
+    def __index__(self) -> int:
+        if self.grow:
+            self.row.append(2)
+        else:
+            self.row.pop()
+        return 1
+
+
+class ListSubclass(list):
+    pass
+
+
+class TestRowsEditedDuringConversion:
+    @pytest.mark.parametrize("kind", [list, ListSubclass], ids=["list", "subclass"])
+    @pytest.mark.parametrize("grow, seen", [(False, [1, 0]), (True, [1, 0, 3, 2])])
+    def test_items_are_those_iteration_sees(self, character_fn, kind, grow, seen):
+        row = kind([None, 0, 3])
+        row[0] = EditsItsRow(row, grow)
+        result = character_fn.stable([row] + MATRIX[1:])
+        assert result == character_fn.stable([seen] + MATRIX[1:])
+
+
 class TestStateMapConversion:
     def test_absent_and_none_are_the_same(self, character_fn):
         assert character_fn.stable(MATRIX, None) == character_fn.stable(MATRIX)
