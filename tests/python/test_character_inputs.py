@@ -15,6 +15,7 @@ import veltrane
 TREE = "((A,B)X,(C,D)Y)R;"
 MATRIX = [[1, 0], [1, 2], [2, 0], [0, -1]]
 ABSENT = object()
+OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 
 @dataclass
@@ -380,8 +381,8 @@ class TestCodes:
         [
             ({"missing_state": None}, TypeError, None),
             ({"unedited_state": 1.0}, TypeError, None),
-            ({"missing_state": 2**31}, OverflowError, "out of range integral type conversion attempted"),
-            ({"unedited_state": -(2**31) - 1}, OverflowError, "out of range integral type conversion attempted"),
+            ({"missing_state": 2**31}, OverflowError, OUT_OF_RANGE),
+            ({"unedited_state": -(2**31) - 1}, OverflowError, OUT_OF_RANGE),
         ],
         ids=["none", "float", "above", "below"],
     )
@@ -446,7 +447,13 @@ class TestNumpy:
 
     @pytest.mark.parametrize(
         "dtype, value",
-        [("int64", 2**31), ("int64", -(2**31) - 1), ("uint32", 2**31), ("uint64", 2**63), ("uint64", 2**64 - 1)],
+        [
+            ("int64", 2**31),
+            ("int64", -(2**31) - 1),
+            ("uint32", 2**31),
+            ("uint64", 2**63),
+            ("uint64", 2**64 - 1),
+        ],
     )
     def test_out_of_range_values_fail_as_in_a_list(self, character_fn, np, dtype, value):
         array = np.array([[0, 0], [0, value]], dtype=dtype)

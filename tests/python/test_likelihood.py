@@ -24,7 +24,9 @@ def ll(*args, **kwargs) -> float:
 
 
 def same_float(a: float, b: float) -> bool:
-    return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return a == b and math.copysign(1, a) == math.copysign(1, b)
 
 
 def added(*terms: float) -> float:
@@ -121,7 +123,12 @@ class TestLikelihoodScore:
     @pytest.mark.parametrize(
         "mutation_rate, collision, log_mut, log_stay",
         [
-            (0.5, None, math.log(0.1 * (1.0 - math.exp(-0.5))), math.log(1.0 - (1.0 - math.exp(-0.5)))),
+            (
+                0.5,
+                None,
+                math.log(0.1 * (1.0 - math.exp(-0.5))),
+                math.log(1.0 - (1.0 - math.exp(-0.5))),
+            ),
             (None, 0.3, math.log(0.3 * P_MUT), LOG_STAY),
             (2, 1, math.log(1.0 - math.exp(-2.0)), math.log(1.0 - (1.0 - math.exp(-2.0)))),
             (0.0, None, -math.inf, 0.0),

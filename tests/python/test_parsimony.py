@@ -225,7 +225,14 @@ class TestPValue:
             ("((A,B),C);", [[1], [1], [1]], 0.5, 1.0),
             ("(A,B)R;", [[0], [0]], 3.0, 1.0),
         ],
-        ids=["one-leaf", "zero-rate", "negative-rate", "negative-rate-score-0", "unnamed", "score-0"],
+        ids=[
+            "one-leaf",
+            "zero-rate",
+            "negative-rate",
+            "negative-rate-score-0",
+            "unnamed",
+            "score-0",
+        ],
     )
     def test_degenerate_cases(self, text, rows, rate, expected):
         assert PV(text, rows, mutation_rate=rate)["p_value"] == expected
