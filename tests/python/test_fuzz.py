@@ -59,27 +59,12 @@ class TestNewickTextNeverCrashes:
             assert type(result) is dict, name
 
 
-class HugeLen(list):
-    def __len__(self):
-        return 2**62
-
-
 class BadLen(list):
     def __len__(self):
         raise ZeroDivisionError("__len__")
 
 
 class TestHostileArguments:
-    def test_a_claimed_length_no_machine_can_hold_is_a_memory_error(self):
-        # It used to be PanicException("vector::reserve"); list() raises MemoryError too.
-        with pytest.raises(MemoryError):
-            veltrane.phs_optimized("(A,B);", HugeLen([[1], [1]]), {})
-        with pytest.raises(MemoryError):
-            veltrane.phs_optimized("(A,B);", [HugeLen([1]), [1]], {})
-        with pytest.raises(MemoryError):
-            veltrane.phs_optimized("(A,B);", [range(2**40), [1]], {})
-        assert veltrane.phs_optimized("(A,B);", [[1], [1]], {})["total_pairs"] == 1
-
     def test_a_failing_len_is_only_a_missing_hint(self):
         good = veltrane.phs_optimized("((A,B)X,C)R;", [[1], [1], [0]], {"X": [0]})
         got = veltrane.phs_optimized(

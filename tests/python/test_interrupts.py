@@ -90,6 +90,18 @@ LONG_CALLS = {
         "T = star(100000); M = [[1] * 64] * 100000; S = {'R': [0] * 64}",
         "veltrane.phs_optimized(T, M, S)",
     ),
+    "parsimony_state_inference": (
+        "T = caterpillar(100000); M = [[1] * 100000] + [[1]] * 99999",
+        "veltrane.parsimony_score(T, M)",
+    ),
+    "likelihood_state_inference": (
+        "T = caterpillar(100000); M = [[1] * 100000] + [[1]] * 99999",
+        "veltrane.likelihood_distance(T, T, M)",
+    ),
+    "endless_sequence_conversion": (
+        "Endless = type('Endless', (), {'__len__': lambda s: 1, '__getitem__': lambda s, i: 1})",
+        "veltrane.parsimony_score('(A,B);', [Endless()])",
+    ),
     "phs_sequential": (
         "T = star(100000); M = [[1] * 64] * 100000; S = {'R': [0] * 64}",
         "veltrane.phs_optimized(T, M, S, max_threads=1)",

@@ -125,21 +125,28 @@ class Stop(Exception):
 
 
 def interrupted_calls():
-    """Long calls stopped by SIGALRM after a few milliseconds, through the interrupt poller."""
-    big = fresh_tree(300, "x")
+    """Long calls stopped by SIGALRM after a few milliseconds, through the interrupt poller:
+    sampling on the calling thread and chunked sampling on the pool."""
+    small, big = fresh_tree(300, "x"), fresh_tree(2000, "y")
+    in_call = False
 
     def handler(signum, frame):
-        raise Stop()
+        if in_call:
+            raise Stop()
 
     old = signal.signal(signal.SIGALRM, handler)
     try:
-        for fn in (veltrane.triplets_correct, veltrane.triplets_correct_parallel):
+        for fn, tree in ((veltrane.triplets_correct, small),
+                         (veltrane.triplets_correct_parallel, big)):
+            in_call = True
             signal.setitimer(signal.ITIMER_REAL, 0.002)
             try:
-                fn(big, big, 10**15, seed=1)
+                fn(tree, tree, 10**9, seed=1)
+                raise AssertionError("the call was not interrupted")
             except Stop:
                 pass
             finally:
+                in_call = False
                 signal.setitimer(signal.ITIMER_REAL, 0)
     finally:
         signal.signal(signal.SIGALRM, old)
