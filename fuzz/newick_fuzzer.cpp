@@ -10,9 +10,11 @@
 
 #include "character_data.hpp"
 #include "fast_triplets.hpp"
+#include "likelihood.hpp"
 #include "optimized_triplets.hpp"
 #include "panic.hpp"
 #include "parallel_triplets.hpp"
+#include "parsimony.hpp"
 #include "phs.hpp"
 #include "rf_distance.hpp"
 #include "tree/lca.hpp"
@@ -113,7 +115,7 @@ void exercise(SimpleRootedTree& t1, SimpleRootedTree& t2, std::string_view text)
         });
     }
     step([&] {
-        // Rows and internal states drawn from the text's own bytes.
+        // Rows and internal states drawn from the text's own bytes, for the character metrics.
         CharacterMatrix matrix;
         std::size_t labelled = 0;
         for (const Node& node : t1.nodes) labelled += is_leaf(node) && node.taxa ? 1 : 0;
@@ -130,7 +132,17 @@ void exercise(SimpleRootedTree& t1, SimpleRootedTree& t2, std::string_view text)
         }
         PhsOptions options;
         options.max_threads = 2;
-        static_cast<void>(phs_optimized(t1, matrix, states, options));
+        step([&] { static_cast<void>(phs_optimized(t1, matrix, states, options)); });
+        for (const StateMap* given : {static_cast<const StateMap*>(nullptr), &states}) {
+            step([&] { static_cast<void>(calculate_parsimony(t1, matrix, given, -1, 0)); });
+            step([&] {
+                static_cast<void>(calculate_parsimony_p_value(t1, matrix, given, 0.3, 0, 1));
+            });
+            step([&] {
+                static_cast<void>(calculate_likelihood_distance(t1, t2, matrix, given, given, 0.2,
+                                                                std::nullopt, -1, 0));
+            });
+        }
     });
 }
 
