@@ -20,24 +20,28 @@ REPO_STUBS = HERE.parent.parent / "stubs"
 STUB_PACKAGE = "veltrane-stubs"
 
 
-def stub_root() -> Path:
-    """The folder holding veltrane-stubs: beside an installed module, else the source tree's."""
-    module_dir = Path(veltrane.__file__).resolve().parent
-    if (module_dir / STUB_PACKAGE / "__init__.pyi").is_file():
-        return module_dir
-    return REPO_STUBS
+def module_dir() -> Path:
+    return Path(veltrane.__file__).resolve().parent
+
+
+def stubs_installed() -> bool:
+    """True when the module comes from an installed wheel, which carries the stub beside it."""
+    return (module_dir() / STUB_PACKAGE / "__init__.pyi").is_file()
 
 
 def stub_text() -> str:
-    return (stub_root() / STUB_PACKAGE / "__init__.pyi").read_text()
+    root = module_dir() if stubs_installed() else REPO_STUBS
+    return (root / STUB_PACKAGE / "__init__.pyi").read_text()
 
 
 def run_mypy_tool(args: list[str], tmp_path: Path) -> subprocess.CompletedProcess[str]:
-    """Runs a mypy tool in a subprocess that finds the stub package and the built module."""
+    """Runs a mypy tool in a subprocess. An installed wheel must be found as it is; a build
+    tree is found through PYTHONPATH, with the source tree's stub package."""
     pytest.importorskip("mypy")
-    module_dir = str(Path(veltrane.__file__).resolve().parent)
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(stub_root()), module_dir])
+    if not stubs_installed():
+        paths = [str(REPO_STUBS), str(module_dir()), env.get("PYTHONPATH", "")]
+        env["PYTHONPATH"] = os.pathsep.join(p for p in paths if p)
     env.pop("MYPYPATH", None)
     env["MYPY_CACHE_DIR"] = str(tmp_path / "cache")
     return subprocess.run(
@@ -61,10 +65,9 @@ class TestAgainstTheModule:
         assert functions == veltrane.__all__
 
     def test_installed_module_ships_its_stub(self):
-        module_dir = Path(veltrane.__file__).resolve().parent
-        if module_dir.name not in ("site-packages", "dist-packages"):
+        if module_dir().name not in ("site-packages", "dist-packages"):
             pytest.skip("the module runs from a build tree, not from an installed wheel")
-        assert (module_dir / STUB_PACKAGE / "__init__.pyi").is_file()
+        assert stubs_installed()
 
 
 class TestMypyStrict:
@@ -161,6 +164,11 @@ def typed_dicts(tree: ast.Module) -> dict[str, list[tuple[str, ast.expr]]]:
     return out
 
 
+def literal_values(annotation: ast.expr) -> list[object]:
+    """The values of Literal[a, b, ...]."""
+    return ast.literal_eval(ast.unparse(annotation).removeprefix("Literal"))
+
+
 def check_value(value: object, annotation: ast.expr) -> None:
     text = ast.unparse(annotation)
     if text in ("int", "float", "bool", "str"):
@@ -169,9 +177,7 @@ def check_value(value: object, annotation: ast.expr) -> None:
         assert isinstance(value, dict) and list(value) == [0]
         assert type(value[0]) is float
     elif text.startswith("Literal["):
-        allowed = ast.literal_eval(text.removeprefix("Literal"))
-        allowed = allowed if isinstance(allowed, tuple) else (allowed,)
-        assert value in allowed, (value, allowed)
+        assert value in literal_values(annotation), (value, text)
     else:
         raise AssertionError(f"no check for annotation {text}")
 
@@ -212,8 +218,6 @@ class TestResultTypes:
         for dict_name, fields in dicts.items():
             for key, annotation in fields:
                 if key == "method_used":
-                    values = ast.literal_eval(ast.unparse(annotation).removeprefix("Literal"))
-                    for value in values if isinstance(values, tuple) else (values,):
-                        declared.add((dict_name, value))
+                    declared.update((dict_name, value) for value in literal_values(annotation))
         assert seen <= declared
         assert declared - seen == {("PhsResult", "optimized_parallel")}
