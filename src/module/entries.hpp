@@ -18,6 +18,10 @@ VELTRANE_ENTRY(py_triplets_correct_optimized);
 VELTRANE_ENTRY(py_phs_optimized);
 VELTRANE_ENTRY(py_robinson_foulds_distance);
 VELTRANE_ENTRY(py_robinson_foulds_distance_normalized);
+VELTRANE_ENTRY(py_parsimony_score);
+VELTRANE_ENTRY(py_parsimony_p_value);
+VELTRANE_ENTRY(py_likelihood_score);
+VELTRANE_ENTRY(py_likelihood_distance);
 
 #undef VELTRANE_ENTRY
 

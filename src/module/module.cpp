@@ -52,6 +52,25 @@ PyMethodDef function_table[] = {
      fastcall_flags,
      "robinson_foulds_distance_normalized(tree1_newick, tree2_newick)\n--\n\n"
      "Python wrapper for normalized Robinson-Foulds distance calculation"},
+    {"parsimony_score", as_cfunction(py_parsimony_score), fastcall_flags,
+     "parsimony_score(tree_newick, character_matrix, internal_character_states=None, "
+     "missing_state=..., unedited_state=0)\n--\n\n"
+     "Python wrapper for parsimony calculation"},
+    {"parsimony_p_value", as_cfunction(py_parsimony_p_value), fastcall_flags,
+     "parsimony_p_value(tree_newick, character_matrix, internal_character_states=None, "
+     "mutation_rate=None, missing_state=..., unedited_state=0)\n--\n\n"
+     "Python wrapper for parsimony p-value calculation  "},
+    {"likelihood_score", as_cfunction(py_likelihood_score), fastcall_flags,
+     "likelihood_score(tree_newick, character_matrix, internal_character_states=None, "
+     "mutation_rate=None, collision_probability=None, missing_state=..., "
+     "unedited_state=0)\n--\n\n"
+     "Python wrapper for likelihood calculation"},
+    {"likelihood_distance", as_cfunction(py_likelihood_distance), fastcall_flags,
+     "likelihood_distance(reconstructed_tree_newick, ground_truth_tree_newick, "
+     "character_matrix, internal_states_reconstructed=None, internal_states_ground_truth=None, "
+     "mutation_rate=None, collision_probability=None, missing_state=..., "
+     "unedited_state=0)\n--\n\n"
+     "Python wrapper for likelihood distance calculation"},
 };
 
 PyModuleDef module_def = {

@@ -48,6 +48,27 @@ TABLE = {
         "(tree1_newick, tree2_newick)",
         "Python wrapper for normalized Robinson-Foulds distance calculation",
     ),
+    "parsimony_score": (
+        "(tree_newick, character_matrix, internal_character_states=None, missing_state=...,"
+        " unedited_state=0)",
+        "Python wrapper for parsimony calculation",
+    ),
+    "parsimony_p_value": (
+        "(tree_newick, character_matrix, internal_character_states=None, mutation_rate=None,"
+        " missing_state=..., unedited_state=0)",
+        "Python wrapper for parsimony p-value calculation  ",
+    ),
+    "likelihood_score": (
+        "(tree_newick, character_matrix, internal_character_states=None, mutation_rate=None,"
+        " collision_probability=None, missing_state=..., unedited_state=0)",
+        "Python wrapper for likelihood calculation",
+    ),
+    "likelihood_distance": (
+        "(reconstructed_tree_newick, ground_truth_tree_newick, character_matrix,"
+        " internal_states_reconstructed=None, internal_states_ground_truth=None,"
+        " mutation_rate=None, collision_probability=None, missing_state=..., unedited_state=0)",
+        "Python wrapper for likelihood distance calculation",
+    ),
 }
 
 
