@@ -77,11 +77,12 @@ def layouts(a):
 LAYOUT_NAMES = list(layouts(np.zeros((2, 2), dtype=np.int64)))
 
 
-class TestSameResultsAsLists:
-    @pytest.fixture(scope="class")
-    def expected(self):
-        return scores(BIG_TREE, BIG.tolist())
+@pytest.fixture(scope="module")
+def expected():
+    return scores(BIG_TREE, BIG.tolist())
 
+
+class TestSameResultsAsLists:
     @pytest.mark.parametrize("dtype", INTEGER_DTYPES)
     @pytest.mark.parametrize("layout", LAYOUT_NAMES)
     def test_every_dtype_and_layout(self, expected, dtype, layout):
