@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -65,24 +67,134 @@ class BufferView {
     bool ok_ = false;
 };
 
+// One element of a view; memcpy, since a view need not be aligned for T.
+template <typename T>
+T load(const char* p) noexcept {
+    T value;
+    std::memcpy(&value, p, sizeof(T));
+    return value;
+}
+
+// Non-zero when a value does not fit 32 bits. Written with additions and shifts only, so that
+// the conversion loops vectorise even on the baseline x86-64 instruction set, which has no
+// 64-bit comparisons.
+template <typename T>
+std::uint64_t out_of_range_bits(T value) noexcept {
+    if constexpr (sizeof(T) < sizeof(std::int32_t) ||
+                  (sizeof(T) == sizeof(std::int32_t) && std::is_signed_v<T>)) {
+        return 0;
+    } else if constexpr (std::is_signed_v<T>) {
+        // v fits when v + 2^31 lies in [0, 2^32), computed modulo 2^64.
+        return (static_cast<std::uint64_t>(value) + 0x80000000u) >> 32;
+    } else {
+        return static_cast<std::uint64_t>(value) >> 31;
+    }
+}
+
+// Converts count elements, stride bytes apart, to 32-bit states. Returns true when one of them
+// does not fit 32 bits: failures are collected rather than tested one by one, so the loop
+// vectorises (the contiguous case has a compile-time stride for that).
+#if defined(__GNUC__)
+#define VELTRANE_ALWAYS_INLINE [[gnu::always_inline]] inline
+#else
+#define VELTRANE_ALWAYS_INLINE inline
+#endif
+
+template <typename T>
+VELTRANE_ALWAYS_INLINE bool convert_run_body(const char* src, Py_ssize_t stride, std::size_t count,
+                                             std::int32_t* dst) {
+    std::uint64_t outside = 0;
+    if (stride == static_cast<Py_ssize_t>(sizeof(T))) {
+        for (std::size_t k = 0; k < count; ++k) {
+            const T value = load<T>(src + k * sizeof(T));
+            outside |= out_of_range_bits(value);
+            dst[k] = static_cast<std::int32_t>(value);
+        }
+    } else {
+        for (std::size_t k = 0; k < count; ++k) {
+            const T value = load<T>(src + static_cast<Py_ssize_t>(k) * stride);
+            outside |= out_of_range_bits(value);
+            dst[k] = static_cast<std::int32_t>(value);
+        }
+    }
+    return outside != 0;
+}
+
+// Wheels target the baseline x86-64 instruction set; where the processor has AVX2, the same
+// loop compiled for it (inlined above) narrows 64-bit input about a third faster. The results
+// are identical.
+#if defined(__GNUC__) && defined(__x86_64__)
+#define VELTRANE_AVX2_DISPATCH 1
+template <typename T>
+[[gnu::target("avx2")]] bool convert_run_avx2(const char* src, Py_ssize_t stride, std::size_t count,
+                                              std::int32_t* dst) {
+    return convert_run_body<T>(src, stride, count, dst);
+}
+#endif
+
+template <typename T>
+bool convert_run(const char* src, Py_ssize_t stride, std::size_t count, std::int32_t* dst) {
+#if defined(VELTRANE_AVX2_DISPATCH)
+    // Only contiguous runs: strided ones would become gathers, which are slower.
+    static const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
+    if (has_avx2 && stride == static_cast<Py_ssize_t>(sizeof(T))) {
+        return convert_run_avx2<T>(src, stride, count, dst);
+    }
+#endif
+    return convert_run_body<T>(src, stride, count, dst);
+}
+
+// Appends the view's elements row by row as 32-bit states. Returns false (out's new tail then
+// unspecified) when a value does not fit 32 bits: the caller falls back to iteration, which
+// raises the interpreter's error for the first such value in row order.
+//
+// The output grows by bands of rows that fit the L1 cache, so the zero-fill of each resize
+// costs nothing, and a column-major view is read down its columns (in memory order) while the
+// band it scatters into stays in cache.
 template <typename T>
 bool copy_elements(const Py_buffer& view, std::vector<std::int32_t>& out) {
     if (view.itemsize != static_cast<Py_ssize_t>(sizeof(T))) return false;
-    const Py_ssize_t rows = view.ndim == 2 ? view.shape[0] : 1;
-    const Py_ssize_t cols = view.shape[view.ndim - 1];
-    const Py_ssize_t row_stride = view.ndim == 2 ? view.strides[0] : 0;
+    const auto rows = static_cast<std::size_t>(view.ndim == 2 ? view.shape[0] : 1);
+    const auto cols = static_cast<std::size_t>(view.shape[view.ndim - 1]);
     const Py_ssize_t col_stride = view.strides[view.ndim - 1];
+    // A 1-D view is one row, which a following row would continue.
+    const Py_ssize_t row_stride =
+        view.ndim == 2 ? view.strides[0] : static_cast<Py_ssize_t>(cols) * col_stride;
     const char* base = static_cast<const char*>(view.buf);
-    out.reserve(out.size() + static_cast<std::size_t>(rows * cols));
-    for (Py_ssize_t r = 0; r < rows; ++r) {
-        for (Py_ssize_t c = 0; c < cols; ++c) {
-            T value;
-            std::memcpy(&value, base + r * row_stride + c * col_stride, sizeof(T));
-            if (!std::in_range<std::int32_t>(value)) return false;
-            out.push_back(static_cast<std::int32_t>(value));
+    if (rows == 0 || cols == 0) return true;
+    out.reserve(out.size() + rows * cols);
+    const bool contiguous_rows = row_stride == static_cast<Py_ssize_t>(cols) * col_stride;
+    const bool down_columns = !contiguous_rows && std::abs(row_stride) < std::abs(col_stride);
+    constexpr std::size_t band_elements = 8192;  // 32 KiB of output
+    const std::size_t band = std::max<std::size_t>(1, band_elements / cols);
+    bool outside = false;
+    for (std::size_t r0 = 0; r0 < rows; r0 += band) {
+        const std::size_t n_rows = std::min(band, rows - r0);
+        const std::size_t at = out.size();
+        out.resize(at + n_rows * cols);
+        std::int32_t* dst = out.data() + at;
+        const char* first = base + static_cast<Py_ssize_t>(r0) * row_stride;
+        if (contiguous_rows) {
+            outside |= convert_run<T>(first, col_stride, n_rows * cols, dst);
+        } else if (down_columns) {
+            std::int32_t run[256];
+            for (std::size_t c = 0; c < cols; ++c) {
+                const char* column = first + static_cast<Py_ssize_t>(c) * col_stride;
+                for (std::size_t k0 = 0; k0 < n_rows; k0 += 256) {
+                    const std::size_t n = std::min<std::size_t>(256, n_rows - k0);
+                    outside |= convert_run<T>(column + static_cast<Py_ssize_t>(k0) * row_stride,
+                                              row_stride, n, run);
+                    for (std::size_t k = 0; k < n; ++k) dst[(k0 + k) * cols + c] = run[k];
+                }
+            }
+        } else {
+            for (std::size_t k = 0; k < n_rows; ++k) {
+                outside |= convert_run<T>(first + static_cast<Py_ssize_t>(k) * row_stride,
+                                          col_stride, cols, dst + k * cols);
+            }
         }
     }
-    return true;
+    return !outside;
 }
 
 // NumPy integer arrays are read through the buffer protocol, since iterating them creates a

@@ -1,7 +1,9 @@
 // The process-wide worker pool: size rule, lazy creation, fork handling and run_chunks.
 #include "pool/pool.hpp"
 
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -222,6 +224,8 @@ class Pool {
 // handler forgets (leaks) the parent's pool, and the child's first use builds its own.
 std::mutex pool_creation_mutex;
 std::atomic<Pool*> process_pool{nullptr};
+
+#if !defined(_WIN32)
 bool fork_handlers_registered = false;  // guarded by pool_creation_mutex
 
 // Holding the creation mutex across fork() keeps a half-created pool out of the child and
@@ -233,6 +237,7 @@ void after_fork_in_child() noexcept {
     process_pool.store(nullptr, std::memory_order_relaxed);
     pool_creation_mutex.unlock();
 }
+#endif
 
 std::optional<std::string_view> env_value(const char* name) {
     const char* value = std::getenv(name);
@@ -245,6 +250,7 @@ Pool& process_wide_pool() {
     std::lock_guard lock(pool_creation_mutex);
     Pool* pool = process_pool.load(std::memory_order_relaxed);
     if (pool != nullptr) return *pool;
+#if !defined(_WIN32)  // Windows has no fork()
     if (!fork_handlers_registered) {
         // pthread_atfork fails only for lack of memory.
         if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
@@ -252,6 +258,7 @@ Pool& process_wide_pool() {
         }
         fork_handlers_registered = true;
     }
+#endif
     const std::size_t size =
         detail::pool_size_from(env_value("RAYON_NUM_THREADS"), env_value("RAYON_RS_NUM_CPUS"),
                                std::thread::hardware_concurrency());

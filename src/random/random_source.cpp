@@ -1,7 +1,13 @@
 // ChaCha12 keystream, PCG32 seed expansion and the word-level draws of RandomSource.
 #include "random/random_source.hpp"
 
+#if defined(_WIN32)
+#include <stdlib.h>  // rand_s, declared when the build defines _CRT_RAND_S
+#elif defined(__APPLE__)
+#include <sys/random.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <bit>
 #include <cerrno>
@@ -90,7 +96,12 @@ std::string entropy_failure_message(int error_number) {
     std::string message = "from_entropy failed: ";
     if (error_number <= 0) return message + "errno: did not return a positive value";
     char buffer[256] = {};
+#if defined(_WIN32)
+    // strerror_s returns a status, as POSIX's strerror_r does.
+    std::string text = strerror_text(strerror_s(buffer, sizeof buffer, error_number), buffer);
+#else
     std::string text = strerror_text(strerror_r(error_number, buffer, sizeof buffer), buffer);
+#endif
     if (text.empty()) return message + "OS Error: " + std::to_string(error_number);
     return message + text;
 }
@@ -101,10 +112,33 @@ RandomSource RandomSource::from_u64_seed(std::uint64_t seed) {
     return RandomSource(detail::expand_seed(seed));
 }
 
+namespace {
+
+// 32 bytes of operating-system entropy in one request; on failure, sets the error number.
+bool system_entropy(unsigned char (&bytes)[32], int& error_number) noexcept {
+#if defined(_WIN32)
+    for (std::size_t k = 0; k < sizeof bytes; k += sizeof(unsigned int)) {
+        unsigned int word = 0;
+        if (const errno_t status = rand_s(&word); status != 0) {
+            error_number = status;
+            return false;
+        }
+        std::memcpy(bytes + k, &word, sizeof word);
+    }
+    return true;
+#else
+    if (getentropy(bytes, sizeof bytes) == 0) return true;
+    error_number = errno;
+    return false;
+#endif
+}
+
+}  // namespace
+
 RandomSource RandomSource::from_entropy() {
     unsigned char bytes[32];
-    if (getentropy(bytes, sizeof bytes) != 0) {
-        throw Panic(detail::entropy_failure_message(errno));
+    if (int error_number = 0; !system_entropy(bytes, error_number)) {
+        throw Panic(detail::entropy_failure_message(error_number));
     }
     std::array<std::uint32_t, 8> key{};
     for (std::size_t k = 0; k < key.size(); ++k) {

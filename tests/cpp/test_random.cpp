@@ -504,3 +504,26 @@ TEST(IndexList, InsertAndPushBackMatchVectorAcrossInlineLimit) {
 }
 
 }  // namespace
+
+TEST(MultiplyWidePortable, EqualsTheBuiltInProduct) {
+    // The portable product serves compilers without __int128; here it is held against it.
+    __extension__ using u128 = unsigned __int128;
+    std::vector<std::uint64_t> values = {0,
+                                         1,
+                                         2,
+                                         0xffffffffull,
+                                         0x100000000ull,
+                                         0xffffffffffffffffull,
+                                         0x8000000000000000ull,
+                                         0xfffffffeffffffffull};
+    auto source = RandomSource::from_u64_seed(11);
+    for (int k = 0; k < 200; ++k) values.push_back(source.next_u64());
+    for (const std::uint64_t a : values) {
+        for (const std::uint64_t b : values) {
+            const u128 expected = static_cast<u128>(a) * b;
+            const auto got = veltrane::detail::multiply_wide_portable(a, b);
+            ASSERT_EQ(got.high, static_cast<std::uint64_t>(expected >> 64)) << a << " * " << b;
+            ASSERT_EQ(got.low, static_cast<std::uint64_t>(expected)) << a << " * " << b;
+        }
+    }
+}
