@@ -5,7 +5,7 @@ namespace veltrane {
 
 namespace {
 constinit thread_local InterruptPoller current_poller = nullptr;
-constinit thread_local const std::atomic<bool>* current_stop_flag = nullptr;
+constinit thread_local const detail::StopFlagScope* current_stop_scope = nullptr;
 }  // namespace
 
 namespace detail {
@@ -14,8 +14,8 @@ constinit thread_local std::int64_t interrupt_countdown = interrupt_stride;
 
 void poll_interrupt() {
     interrupt_countdown = interrupt_stride;
-    if (current_stop_flag != nullptr && current_stop_flag->load(std::memory_order_relaxed)) {
-        throw Interrupted();
+    for (const StopFlagScope* s = current_stop_scope; s != nullptr; s = s->enclosing()) {
+        if (s->flag()->load(std::memory_order_relaxed)) throw Interrupted();
     }
     if (current_poller != nullptr && current_poller()) throw Interrupted();
 }
@@ -23,11 +23,11 @@ void poll_interrupt() {
 bool interrupt_requested_now() noexcept { return current_poller != nullptr && current_poller(); }
 
 StopFlagScope::StopFlagScope(const std::atomic<bool>* flag) noexcept
-    : previous_(current_stop_flag) {
-    current_stop_flag = flag;
+    : flag_(flag), previous_(current_stop_scope) {
+    current_stop_scope = this;
 }
 
-StopFlagScope::~StopFlagScope() { current_stop_flag = previous_; }
+StopFlagScope::~StopFlagScope() { current_stop_scope = previous_; }
 
 }  // namespace detail
 

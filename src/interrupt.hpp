@@ -50,7 +50,8 @@ void poll_interrupt();
 bool interrupt_requested_now() noexcept;
 
 // While alive, check_interrupt() on this thread also stops once `flag` is set: the pool gives
-// its workers the stop flag of the job they serve.
+// its workers the stop flag of the job they serve. Scopes nest (a chunk that runs chunks of
+// its own): every enclosing job's flag still counts.
 class StopFlagScope {
  public:
     explicit StopFlagScope(const std::atomic<bool>* flag) noexcept;
@@ -58,8 +59,12 @@ class StopFlagScope {
     StopFlagScope(const StopFlagScope&) = delete;
     StopFlagScope& operator=(const StopFlagScope&) = delete;
 
+    const std::atomic<bool>* flag() const noexcept { return flag_; }
+    const StopFlagScope* enclosing() const noexcept { return previous_; }
+
  private:
-    const std::atomic<bool>* previous_;
+    const std::atomic<bool>* flag_;
+    const StopFlagScope* previous_;
 };
 
 }  // namespace detail

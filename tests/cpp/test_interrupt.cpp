@@ -312,6 +312,25 @@ TEST(RunChunksInterrupt, AnInterruptWinsOverAChunkFailure) {
                  Interrupted);
 }
 
+TEST(RunChunksInterrupt, ChunksNestedInAChunkStopToo) {
+    HangGuard guard;
+    const InterruptScope scope(always_stop);
+    std::atomic<int> ran_out_of_time{0};
+    EXPECT_THROW(run_chunks(pool_size(),
+                            [&](std::size_t) {
+                                run_chunks(4, [&](std::size_t) {
+                                    const auto give_up =
+                                        std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                                    while (std::chrono::steady_clock::now() < give_up) {
+                                        check_interrupt();
+                                    }
+                                    ++ran_out_of_time;
+                                });
+                            }),
+                 Interrupted);
+    EXPECT_EQ(ran_out_of_time.load(), 0);
+}
+
 // A poller that itself starts a chunked computation, as a Python signal handler may.
 std::atomic<std::uint64_t> nested_sum{0};
 bool nested_pool_call() noexcept {
