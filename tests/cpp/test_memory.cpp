@@ -3,8 +3,8 @@
 
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "memory.hpp"
