@@ -3,6 +3,10 @@
 #include "rf_distance.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -47,6 +51,14 @@ std::size_t BitVecHash::operator()(const BitVec& v) const noexcept {
 
 namespace {
 
+[[noreturn]] void throw_unlabelled_leaf(NodeId v) {
+    throw Panic("Robinson-Foulds distance needs a label on every leaf; node " + std::to_string(v) +
+                " has none");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bit-vector path.
+
 using LabelIndex = std::unordered_map<std::string_view, std::size_t>;
 using SplitSet = std::unordered_set<BitVec, BitVecHash>;
 
@@ -60,10 +72,7 @@ SplitSet collect_splits(const SimpleRootedTree& tree, const LabelIndex& index, s
         BitVec cluster;
         // The leaf test comes first: a single labelled node is both leaf and root.
         if (is_leaf(node)) {
-            if (!node.taxa) {
-                throw Panic("Robinson-Foulds distance needs a label on every leaf; node " +
-                            std::to_string(v) + " has none");
-            }
+            if (!node.taxa) throw_unlabelled_leaf(v);
             cluster = BitVec::zeros(n);
             cluster.toggle(index.at(*node.taxa));
         } else if (v == tree.root) {
@@ -91,11 +100,7 @@ std::uint64_t count_missing(const SplitSet& from, const SplitSet& in) {
     return count;
 }
 
-}  // namespace
-
-RfDistanceResult calculate_rf_distance(const SimpleRootedTree& tree1,
-                                       const SimpleRootedTree& tree2) {
-    const Stopwatch stopwatch;
+std::uint64_t rf_distance_bitvec(const SimpleRootedTree& tree1, const SimpleRootedTree& tree2) {
     // Index order is arbitrary: no result depends on which label gets which bit.
     LabelIndex index;
     for (const SimpleRootedTree* tree : {&tree1, &tree2}) {
@@ -105,8 +110,369 @@ RfDistanceResult calculate_rf_distance(const SimpleRootedTree& tree1,
     const SplitSet splits1 = collect_splits(tree1, index, n);
     const SplitSet splits2 = collect_splits(tree2, index, n);
     // Splits missing from the other tree come in complementary pairs, so the sum is even.
-    const std::uint64_t d = count_missing(splits1, splits2) + count_missing(splits2, splits1);
-    return RfDistanceResult{"phylo-rs RobinsonFoulds", d / 2, stopwatch.elapsed_ms()};
+    return (count_missing(splits1, splits2) + count_missing(splits2, splits1)) / 2;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Linear path. Each tree is extended by the labels of U that are not among its reachable leaves,
+// hung as extra leaves from the root; both extended trees then have the leaf set U, and their
+// bipartitions are compared by Day's method: with a reference label r, the side of each
+// bipartition that lacks r is an interval of leaf positions in a left-to-right order in which r
+// comes first.
+
+using Pos = std::uint32_t;
+constexpr Pos no_pos = std::numeric_limits<Pos>::max();
+
+std::uint64_t mix64(std::uint64_t h) noexcept {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+}
+
+std::uint64_t hash_label(std::string_view s) noexcept {
+    std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ s.size();
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        h = (h ^ w) * 0x100000001b3ULL;
+        h ^= h >> 31;
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, s.data() + i, s.size() - i);
+    return mix64(h ^ tail);
+}
+
+std::size_t table_capacity(std::size_t expected) {
+    std::size_t capacity = 16;
+    while (capacity < expected + expected / 2) capacity *= 2;
+    return capacity;
+}
+
+// Open-addressing map from label to its index in U. Labels are borrowed from the trees.
+class LabelTable {
+ public:
+    explicit LabelTable(std::size_t expected) : slots_(table_capacity(expected)) {
+        mask_ = slots_.size() - 1;
+    }
+
+    // Index of label, handing out the next index when it is new. Room for expected labels only.
+    Pos insert(std::string_view label) {
+        for (std::size_t i = hash_label(label) & mask_;; i = (i + 1) & mask_) {
+            Slot& slot = slots_[i];
+            if (slot.data == nullptr) {
+                slot = Slot{label.data(), static_cast<Pos>(label.size()), size_++};
+                return slot.index;
+            }
+            if (matches(slot, label)) return slot.index;
+        }
+    }
+
+    Pos find(std::string_view label) const noexcept {
+        for (std::size_t i = hash_label(label) & mask_;; i = (i + 1) & mask_) {
+            const Slot& slot = slots_[i];
+            if (slot.data == nullptr) return no_pos;
+            if (matches(slot, label)) return slot.index;
+        }
+    }
+
+    Pos size() const noexcept { return size_; }
+
+ private:
+    struct Slot {
+        const char* data = nullptr;
+        Pos length = 0;
+        Pos index = 0;
+    };
+
+    static bool matches(const Slot& slot, std::string_view label) noexcept {
+        return slot.length == label.size() &&
+               std::memcmp(slot.data, label.data(), slot.length) == 0;
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    Pos size_ = 0;
+};
+
+// Set of 64-bit keys other than all-ones; room for the number of keys given at construction.
+class KeySet {
+ public:
+    explicit KeySet(std::size_t expected) : slots_(table_capacity(expected), empty) {
+        mask_ = slots_.size() - 1;
+    }
+
+    // True when key was not yet a member.
+    bool insert(std::uint64_t key) noexcept {
+        for (std::size_t i = mix64(key) & mask_;; i = (i + 1) & mask_) {
+            if (slots_[i] == key) return false;
+            if (slots_[i] == empty) {
+                slots_[i] = key;
+                ++size_;
+                return true;
+            }
+        }
+    }
+
+    bool contains(std::uint64_t key) const noexcept {
+        for (std::size_t i = mix64(key) & mask_;; i = (i + 1) & mask_) {
+            if (slots_[i] == key) return true;
+            if (slots_[i] == empty) return false;
+        }
+    }
+
+    std::uint64_t size() const noexcept { return size_; }
+
+ private:
+    static constexpr std::uint64_t empty = ~std::uint64_t{0};
+    std::vector<std::uint64_t> slots_;
+    std::size_t mask_ = 0;
+    std::uint64_t size_ = 0;
+};
+
+// The part of a tree reachable from its root, in pre-order with children in stored order.
+struct Reach {
+    std::vector<NodeId> order;    // node ids
+    std::vector<Pos> parent;      // pre-order index of the parent; no_pos for the root
+    std::vector<Pos> leaves;      // pre-order indices of the leaves, left to right
+    std::vector<Pos> leaf_label;  // index in U of each leaf's label
+    bool root_has_one_child = false;
+};
+
+// nullopt when the links below the root do not form a tree (a missing child, a node reached
+// twice) or the tree is too large for 32-bit positions: the bit-vector path judges those.
+std::optional<Reach> reach(const SimpleRootedTree& tree) {
+    const std::size_t size = tree.nodes.size();
+    if (!has_node(tree, tree.root) || size >= no_pos / 2) return std::nullopt;
+    Reach out;
+    std::vector<unsigned char> visited(size, 0);
+    std::vector<std::pair<NodeId, Pos>> stack{{tree.root, no_pos}};
+    while (!stack.empty()) {
+        const auto [id, parent] = stack.back();
+        stack.pop_back();
+        if (visited[id]) return std::nullopt;
+        visited[id] = 1;
+        const Pos index = static_cast<Pos>(out.order.size());
+        out.order.push_back(id);
+        out.parent.push_back(parent);
+        const std::vector<NodeId>& children = tree.nodes[id].children;
+        if (children.empty()) out.leaves.push_back(index);
+        for (auto it = children.rbegin(); it != children.rend(); ++it) {
+            if (!has_node(tree, *it)) return std::nullopt;
+            stack.emplace_back(*it, index);
+        }
+    }
+    out.root_has_one_child = tree.nodes[tree.root].children.size() == 1;
+    return out;
+}
+
+// Looks up each leaf's label in U, left to right. The first unlabelled leaf throws, as it does
+// in the bit-vector path's post-order walk (leaves come in the same order in both walks); a
+// label missing from U (possible only in a tree not built by the reader) gives false, and the
+// bit-vector path reports it.
+bool label_leaves(const SimpleRootedTree& tree, Reach& reach, const LabelTable& table) {
+    reach.leaf_label.resize(reach.leaves.size());
+    for (std::size_t i = 0; i < reach.leaves.size(); ++i) {
+        const NodeId id = reach.order[reach.leaves[i]];
+        const std::optional<std::string>& label = tree.nodes[id].taxa;
+        if (!label) throw_unlabelled_leaf(id);
+        const Pos index = table.find(*label);
+        if (index == no_pos) return false;
+        reach.leaf_label[i] = index;
+    }
+    return true;
+}
+
+// Leaf positions of an extended tree, indexed by label: the tree's own leaves left to right,
+// then the labels it lacks in increasing index order. Empty when a label is on two leaves.
+std::vector<Pos> leaf_positions(const Reach& reach, Pos n) {
+    std::vector<Pos> position(n, no_pos);
+    Pos next = 0;
+    for (const Pos label : reach.leaf_label) {
+        if (position[label] != no_pos) return {};
+        position[label] = next++;
+    }
+    for (Pos label = 0; label < n; ++label)
+        if (position[label] == no_pos) position[label] = next++;
+    return position;
+}
+
+// Per pre-order node: the position of its first leaf (lo) and its number of leaves (count).
+void leaf_intervals(const Reach& reach, std::vector<Pos>& lo, std::vector<Pos>& count) {
+    const std::size_t size = reach.order.size();
+    lo.assign(size, 0);
+    count.assign(size, 0);
+    Pos seen = 0;
+    std::size_t next_leaf = 0;
+    for (std::size_t k = 0; k < size; ++k) {
+        lo[k] = seen;
+        if (next_leaf < reach.leaves.size() && reach.leaves[next_leaf] == k) {
+            count[k] = 1;
+            ++seen;
+            ++next_leaf;
+        }
+    }
+    for (std::size_t k = size; k-- > 1;) count[reach.parent[k]] += count[k];
+}
+
+std::uint64_t side_key(Pos start, Pos length) noexcept {
+    return (std::uint64_t{start} << 32) | length;
+}
+
+// The side without r of the bipartition of a leaf interval [lo, lo + count), as (start, length)
+// on the circle of n positions; r sits at position r_pos. An empty side is (0, 0).
+std::uint64_t own_side(Pos lo, Pos count, Pos n, Pos r_pos) noexcept {
+    if (lo <= r_pos && r_pos - lo < count) {
+        const Pos length = n - count;
+        return length == 0 ? side_key(0, 0) : side_key((lo + count) % n, length);
+    }
+    return side_key(lo, count);
+}
+
+// Is the trivial bipartition {e} | U - {e} one of the tree's own? Either e is a leaf label, or e
+// is the one label the tree lacks and some non-root node holds all of its leaves.
+bool has_trivial_split(const Reach& reach, Pos n, Pos position_of_e) {
+    const Pos own_leaves = static_cast<Pos>(reach.leaves.size());
+    if (position_of_e < own_leaves) return true;
+    const bool root_is_leaf = reach.order.size() == 1;
+    return n - own_leaves == 1 && (root_is_leaf || reach.root_has_one_child);
+}
+
+}  // namespace
+
+namespace detail {
+
+RfDistanceResult calculate_rf_distance_bitvec(const SimpleRootedTree& tree1,
+                                              const SimpleRootedTree& tree2) {
+    const Stopwatch stopwatch;
+    const std::uint64_t rf = rf_distance_bitvec(tree1, tree2);
+    return RfDistanceResult{"phylo-rs RobinsonFoulds", rf, stopwatch.elapsed_ms()};
+}
+
+std::optional<std::uint64_t> rf_distance_linear(const SimpleRootedTree& tree1,
+                                                const SimpleRootedTree& tree2) {
+    std::optional<Reach> reach1 = reach(tree1);
+    if (!reach1) return std::nullopt;
+    std::optional<Reach> reach2 = reach(tree2);
+    if (!reach2) return std::nullopt;
+
+    // U in the order of the bit-vector path: tree 1's map, then tree 2's.
+    const std::size_t labels = tree1.taxa_map.size() + tree2.taxa_map.size();
+    if (labels >= no_pos / 2) return std::nullopt;
+    LabelTable table(labels);
+    for (const SimpleRootedTree* tree : {&tree1, &tree2}) {
+        for (const auto& entry : tree->taxa_map) {
+            if (entry.first.size() >= no_pos) return std::nullopt;
+            table.insert(entry.first);
+        }
+    }
+    if (!label_leaves(tree1, *reach1, table) || !label_leaves(tree2, *reach2, table)) {
+        return std::nullopt;
+    }
+    // With four labels or more, the trivial bipartitions of distinct labels are distinct.
+    const Pos n = table.size();
+    if (n < 4) return std::nullopt;
+    const std::vector<Pos> position1 = leaf_positions(*reach1, n);
+    const std::vector<Pos> position2 = leaf_positions(*reach2, n);
+    if (position1.empty() || position2.empty()) return std::nullopt;
+
+    // Every trivial bipartition is in both extended trees; those the extension added to one
+    // side only are counted here, and the comparison of the extended trees counts the rest.
+    std::uint64_t rf = 0;
+    for (Pos label = 0; label < n; ++label) {
+        rf += has_trivial_split(*reach1, n, position1[label]) !=
+              has_trivial_split(*reach2, n, position2[label]);
+    }
+
+    // r is tree 1's first leaf, so tree 1's order puts it first: every side without r is a
+    // plain interval [start, start + length) of tree-1 positions with start >= 1, or empty.
+    const Pos r = reach1->leaf_label.front();
+    std::vector<Pos> lo;
+    std::vector<Pos> count;
+    leaf_intervals(*reach1, lo, count);
+    const Pos own1 = static_cast<Pos>(reach1->leaves.size());
+    KeySet sides1(lo.size() + (n - own1));
+    // The root gives no bipartition, unless it is a leaf: then it hangs below a new root.
+    const std::size_t first1 = reach1->order.size() == 1 ? 0 : 1;
+    for (std::size_t k = first1; k < lo.size(); ++k) sides1.insert(own_side(lo[k], count[k], n, 0));
+    for (Pos p = own1; p < n; ++p) sides1.insert(side_key(p, 1));
+
+    // Tree 2, in its own left-to-right order; tree1_at[q] is the tree-1 position of the label at
+    // tree-2 position q.
+    std::vector<Pos> tree1_at(n);
+    for (Pos label = 0; label < n; ++label) tree1_at[position2[label]] = position1[label];
+    const Pos r2 = position2[r];
+    // Extremes of tree-1 positions over tree-2 prefixes [0, q) and suffixes [q, n).
+    std::vector<Pos> prefix_min(n + 1), prefix_max(n + 1), suffix_min(n + 1), suffix_max(n + 1);
+    prefix_min[0] = no_pos;
+    prefix_max[0] = 0;
+    for (Pos q = 0; q < n; ++q) {
+        prefix_min[q + 1] = std::min(prefix_min[q], tree1_at[q]);
+        prefix_max[q + 1] = std::max(prefix_max[q], tree1_at[q]);
+    }
+    suffix_min[n] = no_pos;
+    suffix_max[n] = 0;
+    for (Pos q = n; q-- > 0;) {
+        suffix_min[q] = std::min(suffix_min[q + 1], tree1_at[q]);
+        suffix_max[q] = std::max(suffix_max[q + 1], tree1_at[q]);
+    }
+
+    leaf_intervals(*reach2, lo, count);
+    const std::size_t size2 = lo.size();
+    std::vector<Pos> low(size2, no_pos);
+    std::vector<Pos> high(size2, 0);
+    for (std::size_t k = size2; k-- > 0;) {
+        if (count[k] == 1 && lo[k] < reach2->leaves.size() && reach2->leaves[lo[k]] == k) {
+            low[k] = high[k] = tree1_at[lo[k]];
+        }
+        if (k > 0) {
+            const Pos parent = reach2->parent[k];
+            low[parent] = std::min(low[parent], low[k]);
+            high[parent] = std::max(high[parent], high[k]);
+        }
+    }
+
+    const Pos own2 = static_cast<Pos>(reach2->leaves.size());
+    KeySet sides2(size2 + (n - own2));
+    std::uint64_t common = 0;
+    // A side of tree 2 is also one of tree 1 when its tree-1 positions are an interval that
+    // tree 1 has; each distinct side of tree 2 is checked once.
+    const auto visit = [&](Pos start, Pos length, Pos min1, Pos max1, Pos size) {
+        if (!sides2.insert(own_side(start, length, n, r2))) return;
+        if (size == 0) {
+            common += sides1.contains(side_key(0, 0));
+        } else if (max1 - min1 + 1 == size) {
+            common += sides1.contains(side_key(min1, size));
+        }
+    };
+    const auto visit_interval = [&](Pos start, Pos length, Pos min1, Pos max1) {
+        if (start <= r2 && r2 - start < length) {
+            // The side is the complement: positions before start and from start + length on.
+            const Pos end = start + length;
+            visit(start, length, std::min(prefix_min[start], suffix_min[end]),
+                  std::max(prefix_max[start], suffix_max[end]), n - length);
+        } else {
+            visit(start, length, min1, max1, length);
+        }
+    };
+    const std::size_t first2 = size2 == 1 ? 0 : 1;
+    for (std::size_t k = first2; k < size2; ++k) visit_interval(lo[k], count[k], low[k], high[k]);
+    for (Pos q = own2; q < n; ++q) visit_interval(q, 1, tree1_at[q], tree1_at[q]);
+
+    return rf + sides1.size() + sides2.size() - 2 * common;
+}
+
+}  // namespace detail
+
+RfDistanceResult calculate_rf_distance(const SimpleRootedTree& tree1,
+                                       const SimpleRootedTree& tree2) {
+    const Stopwatch stopwatch;
+    std::optional<std::uint64_t> rf = detail::rf_distance_linear(tree1, tree2);
+    if (!rf) rf = rf_distance_bitvec(tree1, tree2);
+    return RfDistanceResult{"phylo-rs RobinsonFoulds", *rf, stopwatch.elapsed_ms()};
 }
 
 RfNormalization normalize_rf_distance(const SimpleRootedTree& tree1, const SimpleRootedTree& tree2,
