@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -219,6 +221,69 @@ std::optional<float> short_decimal(std::string_view text) {
     return static_cast<float>(mantissa) / powers_of_ten[fraction];
 }
 
+// The labels a read has given, in text order. Short labels sit in their entry, so that entries
+// can be reordered and read back without touching anything else.
+struct LabelLog {
+    static constexpr std::size_t inline_size = 16;
+    struct Entry {
+        NodeId id;
+        std::size_t length;
+        char head[inline_size];  // the label, or where it starts in `long_labels`
+    };
+    std::vector<Entry> entries;
+    std::string long_labels;
+
+    void add(NodeId id, std::string_view label) {
+        Entry& e = entries.emplace_back();
+        e.id = id;
+        e.length = label.size();
+        if (label.size() <= inline_size) {
+            std::memcpy(e.head, label.data(), label.size());
+        } else {
+            const std::size_t offset = long_labels.size();
+            std::memcpy(e.head, &offset, sizeof offset);
+            long_labels.append(label);
+        }
+    }
+    std::string_view label(const Entry& e) const noexcept {
+        if (e.length <= inline_size) return {e.head, e.length};
+        std::size_t offset;
+        std::memcpy(&offset, e.head, sizeof offset);
+        return {long_labels.data() + offset, e.length};
+    }
+};
+
+// Maps every logged label to the node labelled last with it. Inserted one by one in text order,
+// a large tree's labels would each land in a random spot of the map's bucket array; grouped by
+// bucket range they walk it front to back. Equal labels share a bucket and keep their text
+// order, so the last one still wins.
+void fill_taxa_map(SimpleRootedTree& tree, const LabelLog& log) {
+    auto& map = tree.taxa_map;
+    const std::size_t count = log.entries.size();
+    if (count < 4096) {
+        for (const LabelLog::Entry& e : log.entries) {
+            map.insert_or_assign(std::string(log.label(e)), e.id);
+        }
+        return;
+    }
+    // Stable counting sort into 1024 ranges: each range's share of the bucket array stays in
+    // cache while its labels go in.
+    constexpr std::size_t ranges = 1024;
+    const std::size_t buckets = map.bucket_count();
+    std::vector<std::uint16_t> range_of(count);
+    std::vector<std::size_t> start(ranges + 1, 0);
+    const std::hash<std::string_view> hash;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t bucket = hash(log.label(log.entries[i])) % buckets;
+        range_of[i] = static_cast<std::uint16_t>(bucket / (buckets / ranges + 1));
+        ++start[range_of[i] + 1];
+    }
+    for (std::size_t r = 0; r < ranges; ++r) start[r + 1] += start[r];
+    std::vector<LabelLog::Entry> sorted(count);
+    for (std::size_t i = 0; i < count; ++i) sorted[start[range_of[i]]++] = log.entries[i];
+    for (const LabelLog::Entry& e : sorted) map.insert_or_assign(std::string(log.label(e)), e.id);
+}
+
 }  // namespace
 
 NewickError::NewickError(std::size_t index)
@@ -283,9 +348,14 @@ SimpleRootedTree from_newick(std::string_view text) {
         tree.nodes.emplace_back().id = id;
         return id;
     };
-    const auto set_label = [&tree](NodeId id, std::string_view text_of_label) {
+    // Labels enter taxa_map when reading ends (fill_taxa_map); until then they are kept in
+    // text order, their bytes side by side.
+    LabelLog labels;
+    // Capacity only: pages never written are never touched.
+    labels.entries.reserve(node_count);
+    const auto set_label = [&tree, &labels](NodeId id, std::string_view text_of_label) {
         tree.nodes[id].taxa.emplace(text_of_label);
-        tree.taxa_map.insert_or_assign(std::string(text_of_label), id);
+        labels.add(id, text_of_label);
     };
     const auto close_open_nodes = [&]() {
         for (std::size_t k = open.size(); k-- > 0;) {
@@ -349,6 +419,7 @@ SimpleRootedTree from_newick(std::string_view text) {
                 // A length on the root is dropped, and so is everything after the ";".
                 if (!label.empty()) set_label(current, label.text());
                 close_open_nodes();
+                fill_taxa_map(tree, labels);
                 return tree;
             case ':':
                 p = length.read(p + 1, end, false);
@@ -360,6 +431,7 @@ SimpleRootedTree from_newick(std::string_view text) {
     }
     // Unclosed "(" leave their nodes unattached: the root keeps no child for them.
     close_open_nodes();
+    fill_taxa_map(tree, labels);
     return tree;
 }
 

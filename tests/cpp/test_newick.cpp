@@ -509,6 +509,26 @@ TEST(NewickReader, RandomTextsReadAsTheRulesSay) {
     }
 }
 
+TEST(NewickReader, ManyLabelsMapToTheNodeLabelledLast) {
+    // Enough labels for the reader's bucket-ordered map filling, with repeats, labels longer
+    // than the inline size, and blanks that force a label through the buffer.
+    std::mt19937_64 rng(5);
+    std::string text = "(";
+    std::map<std::string, NodeId> want;
+    for (NodeId id = 1; id <= 30000; ++id) {
+        std::string label = "L" + std::to_string(rng() % 9000);
+        if (rng() % 5 == 0) label += "_with_a_rather_long_suffix";
+        if (id > 1) text += ",";
+        text += rng() % 7 == 0 ? label.substr(0, 1) + " " + label.substr(1) : label;
+        want[label] = id;
+    }
+    text += ")Root;";
+    want["Root"] = 0;
+    const SimpleRootedTree tree = from_newick(text);
+    ASSERT_EQ(tree.nodes.size(), 30001u);
+    EXPECT_EQ(sorted_map(tree), want);
+}
+
 TEST(NewickReader, ReopenedNodeKeepsEarlierChildren) {
     // After its ")" the root is the current node again, and "(" opens it a second time.
     const SimpleRootedTree tree = from_newick("(A)(B)C;");
