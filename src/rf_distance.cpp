@@ -3,6 +3,7 @@
 #include "rf_distance.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -152,29 +153,44 @@ std::size_t table_capacity(std::size_t expected) {
     return capacity;
 }
 
-// Open-addressing map from label to its index in U. Labels are borrowed from the trees.
+void prefetch(const void* address) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(address);
+#else
+    static_cast<void>(address);
+#endif
+}
+
+// Open-addressing map from label to its index in U, growing as needed. Short labels are copied
+// into their slot, so a probe reads one cache line; longer ones are borrowed from the trees.
 class LabelTable {
  public:
     explicit LabelTable(std::size_t expected) : slots_(table_capacity(expected)) {
         mask_ = slots_.size() - 1;
     }
 
-    // Index of label, handing out the next index when it is new. Room for expected labels only.
-    Pos insert(std::string_view label) {
-        for (std::size_t i = hash_label(label) & mask_;; i = (i + 1) & mask_) {
+    void prefetch_slot(std::uint64_t hash) const noexcept { prefetch(&slots_[hash & mask_]); }
+
+    // Index of label (whose hash_label is hash), handing out the next index when it is new.
+    Pos insert(std::string_view label, std::uint64_t hash) {
+        if ((std::size_t{size_} + 1) * 4 > slots_.size() * 3) grow();
+        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
             Slot& slot = slots_[i];
-            if (slot.data == nullptr) {
-                slot = Slot{label.data(), static_cast<Pos>(label.size()), size_++};
-                return slot.index;
+            if (slot.index == no_pos) {
+                slot.index = size_;
+                slot.length = static_cast<Pos>(label.size());
+                slot.data = label.data();
+                if (label.size() <= inline_size) std::memcpy(slot.head, label.data(), label.size());
+                return size_++;
             }
             if (matches(slot, label)) return slot.index;
         }
     }
 
-    Pos find(std::string_view label) const noexcept {
-        for (std::size_t i = hash_label(label) & mask_;; i = (i + 1) & mask_) {
+    Pos find(std::string_view label, std::uint64_t hash) const noexcept {
+        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
-            if (slot.data == nullptr) return no_pos;
+            if (slot.index == no_pos) return no_pos;
             if (matches(slot, label)) return slot.index;
         }
     }
@@ -182,21 +198,59 @@ class LabelTable {
     Pos size() const noexcept { return size_; }
 
  private:
+    static constexpr std::size_t inline_size = 16;
     struct Slot {
-        const char* data = nullptr;
+        Pos index = no_pos;
         Pos length = 0;
-        Pos index = 0;
+        char head[inline_size] = {};
+        const char* data = nullptr;
     };
 
+    static std::string_view text(const Slot& slot) noexcept {
+        return {slot.length <= inline_size ? slot.head : slot.data, slot.length};
+    }
+
     static bool matches(const Slot& slot, std::string_view label) noexcept {
-        return slot.length == label.size() &&
-               std::memcmp(slot.data, label.data(), slot.length) == 0;
+        return slot.length == label.size() && text(slot) == label;
+    }
+
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.index == no_pos) continue;
+            std::size_t i = hash_label(text(slot)) & mask_;
+            while (slots_[i].index != no_pos) i = (i + 1) & mask_;
+            slots_[i] = slot;
+        }
     }
 
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
     Pos size_ = 0;
 };
+
+// Calls f(i, hash_label(labels[i])) for every label in order, prefetching the table slots of
+// the labels a few steps ahead: the probes then overlap instead of waiting one by one.
+template <typename F>
+void for_each_hashed(const LabelTable& table, const std::vector<std::string_view>& labels, F&& f) {
+    constexpr std::size_t ahead = 16;
+    std::array<std::uint64_t, ahead> hashes{};
+    const std::size_t count = labels.size();
+    for (std::size_t i = 0; i < std::min(ahead, count); ++i) {
+        hashes[i] = hash_label(labels[i]);
+        table.prefetch_slot(hashes[i]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t hash = hashes[i % ahead];
+        if (i + ahead < count) {
+            hashes[i % ahead] = hash_label(labels[i + ahead]);
+            table.prefetch_slot(hashes[i % ahead]);
+        }
+        f(i, hash);
+    }
+}
 
 // Set of 64-bit keys other than all-ones; room for the number of keys given at construction.
 class KeySet {
@@ -274,15 +328,26 @@ std::optional<Reach> reach(const SimpleRootedTree& tree) {
 // label missing from U (possible only in a tree not built by the reader) gives false, and the
 // bit-vector path reports it.
 bool label_leaves(const SimpleRootedTree& tree, Reach& reach, const LabelTable& table) {
-    reach.leaf_label.resize(reach.leaves.size());
-    for (std::size_t i = 0; i < reach.leaves.size(); ++i) {
-        const NodeId id = reach.order[reach.leaves[i]];
+    std::vector<std::string_view> labels;
+    labels.reserve(reach.leaves.size());
+    std::optional<NodeId> unlabelled;
+    for (const Pos leaf : reach.leaves) {
+        const NodeId id = reach.order[leaf];
         const std::optional<std::string>& label = tree.nodes[id].taxa;
-        if (!label) throw_unlabelled_leaf(id);
-        const Pos index = table.find(*label);
-        if (index == no_pos) return false;
-        reach.leaf_label[i] = index;
+        if (!label) {
+            unlabelled = id;
+            break;
+        }
+        labels.emplace_back(*label);
     }
+    reach.leaf_label.resize(labels.size());
+    bool all_found = true;
+    for_each_hashed(table, labels, [&](std::size_t i, std::uint64_t hash) {
+        reach.leaf_label[i] = table.find(labels[i], hash);
+        all_found = all_found && reach.leaf_label[i] != no_pos;
+    });
+    if (!all_found) return false;
+    if (unlabelled) throw_unlabelled_leaf(*unlabelled);
     return true;
 }
 
@@ -362,13 +427,19 @@ std::optional<std::uint64_t> rf_distance_linear(const SimpleRootedTree& tree1,
     // U in the order of the bit-vector path: tree 1's map, then tree 2's.
     const std::size_t labels = tree1.taxa_map.size() + tree2.taxa_map.size();
     if (labels >= no_pos / 2) return std::nullopt;
-    LabelTable table(labels);
+    std::vector<std::string_view> keys;
+    keys.reserve(labels);
     for (const SimpleRootedTree* tree : {&tree1, &tree2}) {
         for (const auto& entry : tree->taxa_map) {
             if (entry.first.size() >= no_pos) return std::nullopt;
-            table.insert(entry.first);
+            keys.emplace_back(entry.first);
         }
     }
+    // Usually one tree's labels are most of U; the table grows when they are not.
+    LabelTable table(std::max(tree1.taxa_map.size(), tree2.taxa_map.size()));
+    for_each_hashed(table, keys,
+                    [&](std::size_t i, std::uint64_t hash) { table.insert(keys[i], hash); });
+    keys = {};
     if (!label_leaves(tree1, *reach1, table) || !label_leaves(tree2, *reach2, table)) {
         return std::nullopt;
     }
