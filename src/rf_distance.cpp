@@ -280,12 +280,24 @@ class KeySet {
 
     std::uint64_t size() const noexcept { return size_; }
 
+    void prefetch_slot(std::uint64_t key) const noexcept { prefetch(&slots_[mix64(key) & mask_]); }
+
  private:
     static constexpr std::uint64_t empty = ~std::uint64_t{0};
     std::vector<std::uint64_t> slots_;
     std::size_t mask_ = 0;
     std::uint64_t size_ = 0;
 };
+
+// Calls f(i) for every key in order, prefetching set's slot for the key a few steps ahead.
+template <typename F>
+void for_each_key(const std::vector<std::uint64_t>& keys, const KeySet& set, F&& f) {
+    constexpr std::size_t ahead = 16;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (i + ahead < keys.size()) set.prefetch_slot(keys[i + ahead]);
+        f(i);
+    }
+}
 
 // The part of a tree reachable from its root, in pre-order with children in stored order.
 struct Reach {
@@ -427,19 +439,19 @@ std::optional<std::uint64_t> rf_distance_linear(const SimpleRootedTree& tree1,
     // U in the order of the bit-vector path: tree 1's map, then tree 2's.
     const std::size_t labels = tree1.taxa_map.size() + tree2.taxa_map.size();
     if (labels >= no_pos / 2) return std::nullopt;
-    std::vector<std::string_view> keys;
-    keys.reserve(labels);
+    std::vector<std::string_view> label_keys;
+    label_keys.reserve(labels);
     for (const SimpleRootedTree* tree : {&tree1, &tree2}) {
         for (const auto& entry : tree->taxa_map) {
             if (entry.first.size() >= no_pos) return std::nullopt;
-            keys.emplace_back(entry.first);
+            label_keys.emplace_back(entry.first);
         }
     }
     // Usually one tree's labels are most of U; the table grows when they are not.
     LabelTable table(std::max(tree1.taxa_map.size(), tree2.taxa_map.size()));
-    for_each_hashed(table, keys,
-                    [&](std::size_t i, std::uint64_t hash) { table.insert(keys[i], hash); });
-    keys = {};
+    for_each_hashed(table, label_keys,
+                    [&](std::size_t i, std::uint64_t hash) { table.insert(label_keys[i], hash); });
+    label_keys = {};
     if (!label_leaves(tree1, *reach1, table) || !label_leaves(tree2, *reach2, table)) {
         return std::nullopt;
     }
@@ -465,11 +477,15 @@ std::optional<std::uint64_t> rf_distance_linear(const SimpleRootedTree& tree1,
     std::vector<Pos> count;
     leaf_intervals(*reach1, lo, count);
     const Pos own1 = static_cast<Pos>(reach1->leaves.size());
-    KeySet sides1(lo.size() + (n - own1));
     // The root gives no bipartition, unless it is a leaf: then it hangs below a new root.
     const std::size_t first1 = reach1->order.size() == 1 ? 0 : 1;
-    for (std::size_t k = first1; k < lo.size(); ++k) sides1.insert(own_side(lo[k], count[k], n, 0));
-    for (Pos p = own1; p < n; ++p) sides1.insert(side_key(p, 1));
+    std::vector<std::uint64_t> keys;
+    keys.reserve(lo.size() + (n - own1));
+    for (std::size_t k = first1; k < lo.size(); ++k)
+        keys.push_back(own_side(lo[k], count[k], n, 0));
+    for (Pos p = own1; p < n; ++p) keys.push_back(side_key(p, 1));
+    KeySet sides1(keys.size());
+    for_each_key(keys, sides1, [&](std::size_t i) { sides1.insert(keys[i]); });
 
     // Tree 2, in its own left-to-right order; tree1_at[q] is the tree-1 position of the label at
     // tree-2 position q.
@@ -506,32 +522,40 @@ std::optional<std::uint64_t> rf_distance_linear(const SimpleRootedTree& tree1,
         }
     }
 
+    // Each side of tree 2 as its own interval (for telling distinct sides apart) and as an
+    // interval of tree-1 positions, or no_side when those positions are not contiguous.
+    constexpr std::uint64_t no_side = ~std::uint64_t{0};
     const Pos own2 = static_cast<Pos>(reach2->leaves.size());
-    KeySet sides2(size2 + (n - own2));
-    std::uint64_t common = 0;
-    // A side of tree 2 is also one of tree 1 when its tree-1 positions are an interval that
-    // tree 1 has; each distinct side of tree 2 is checked once.
-    const auto visit = [&](Pos start, Pos length, Pos min1, Pos max1, Pos size) {
-        if (!sides2.insert(own_side(start, length, n, r2))) return;
-        if (size == 0) {
-            common += sides1.contains(side_key(0, 0));
-        } else if (max1 - min1 + 1 == size) {
-            common += sides1.contains(side_key(min1, size));
-        }
-    };
-    const auto visit_interval = [&](Pos start, Pos length, Pos min1, Pos max1) {
+    keys.clear();
+    std::vector<std::uint64_t> in_tree1;
+    in_tree1.reserve(size2 + (n - own2));
+    const auto add_side = [&](Pos start, Pos length, Pos min1, Pos max1) {
+        keys.push_back(own_side(start, length, n, r2));
+        Pos size = length;
         if (start <= r2 && r2 - start < length) {
             // The side is the complement: positions before start and from start + length on.
             const Pos end = start + length;
-            visit(start, length, std::min(prefix_min[start], suffix_min[end]),
-                  std::max(prefix_max[start], suffix_max[end]), n - length);
-        } else {
-            visit(start, length, min1, max1, length);
+            min1 = std::min(prefix_min[start], suffix_min[end]);
+            max1 = std::max(prefix_max[start], suffix_max[end]);
+            size = n - length;
         }
+        in_tree1.push_back(size == 0                 ? side_key(0, 0)
+                           : max1 - min1 + 1 == size ? side_key(min1, size)
+                                                     : no_side);
     };
     const std::size_t first2 = size2 == 1 ? 0 : 1;
-    for (std::size_t k = first2; k < size2; ++k) visit_interval(lo[k], count[k], low[k], high[k]);
-    for (Pos q = own2; q < n; ++q) visit_interval(q, 1, tree1_at[q], tree1_at[q]);
+    for (std::size_t k = first2; k < size2; ++k) add_side(lo[k], count[k], low[k], high[k]);
+    for (Pos q = own2; q < n; ++q) add_side(q, 1, tree1_at[q], tree1_at[q]);
+
+    // Each distinct side of tree 2 is looked up in tree 1 once.
+    KeySet sides2(keys.size());
+    for_each_key(keys, sides2, [&](std::size_t i) {
+        if (!sides2.insert(keys[i])) in_tree1[i] = no_side;
+    });
+    std::uint64_t common = 0;
+    for_each_key(in_tree1, sides1, [&](std::size_t i) {
+        common += in_tree1[i] != no_side && sides1.contains(in_tree1[i]);
+    });
 
     return rf + sides1.size() + sides2.size() - 2 * common;
 }
