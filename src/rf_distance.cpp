@@ -363,6 +363,35 @@ bool label_leaves(const SimpleRootedTree& tree, Reach& reach, const LabelTable& 
     return true;
 }
 
+// Builds U (tree 1's map, then tree 2's, as the bit-vector path does) and labels both trees'
+// leaves; the size of U, or nullopt when a leaf label is not in U. The table is released here,
+// before the larger part of the work starts.
+std::optional<Pos> label_universe(const SimpleRootedTree& tree1, Reach& reach1,
+                                  const SimpleRootedTree& tree2, Reach& reach2) {
+    const std::size_t labels = tree1.taxa_map.size() + tree2.taxa_map.size();
+    if (labels >= no_pos / 2) return std::nullopt;
+    std::vector<std::string_view> keys;
+    keys.reserve(labels);
+    for (const SimpleRootedTree* tree : {&tree1, &tree2}) {
+        for (const auto& entry : tree->taxa_map) {
+            if (entry.first.size() >= no_pos) return std::nullopt;
+            keys.emplace_back(entry.first);
+        }
+    }
+    // Usually one tree's labels are most of U; the table grows when they are not.
+    LabelTable table(std::max(tree1.taxa_map.size(), tree2.taxa_map.size()));
+    for_each_hashed(table, keys,
+                    [&](std::size_t i, std::uint64_t hash) { table.insert(keys[i], hash); });
+    keys = {};
+    if (!label_leaves(tree1, reach1, table) || !label_leaves(tree2, reach2, table)) {
+        return std::nullopt;
+    }
+    // Node ids are not needed past this point.
+    reach1.order = {};
+    reach2.order = {};
+    return table.size();
+}
+
 // Leaf positions of an extended tree, indexed by label: the tree's own leaves left to right,
 // then the labels it lacks in increasing index order. Empty when a label is on two leaves.
 std::vector<Pos> leaf_positions(const Reach& reach, Pos n) {
@@ -379,7 +408,7 @@ std::vector<Pos> leaf_positions(const Reach& reach, Pos n) {
 
 // Per pre-order node: the position of its first leaf (lo) and its number of leaves (count).
 void leaf_intervals(const Reach& reach, std::vector<Pos>& lo, std::vector<Pos>& count) {
-    const std::size_t size = reach.order.size();
+    const std::size_t size = reach.parent.size();
     lo.assign(size, 0);
     count.assign(size, 0);
     Pos seen = 0;
@@ -414,7 +443,7 @@ std::uint64_t own_side(Pos lo, Pos count, Pos n, Pos r_pos) noexcept {
 bool has_trivial_split(const Reach& reach, Pos n, Pos position_of_e) {
     const Pos own_leaves = static_cast<Pos>(reach.leaves.size());
     if (position_of_e < own_leaves) return true;
-    const bool root_is_leaf = reach.order.size() == 1;
+    const bool root_is_leaf = reach.parent.size() == 1;
     return n - own_leaves == 1 && (root_is_leaf || reach.root_has_one_child);
 }
 
@@ -436,27 +465,10 @@ std::optional<std::uint64_t> rf_distance_linear(const SimpleRootedTree& tree1,
     std::optional<Reach> reach2 = reach(tree2);
     if (!reach2) return std::nullopt;
 
-    // U in the order of the bit-vector path: tree 1's map, then tree 2's.
-    const std::size_t labels = tree1.taxa_map.size() + tree2.taxa_map.size();
-    if (labels >= no_pos / 2) return std::nullopt;
-    std::vector<std::string_view> label_keys;
-    label_keys.reserve(labels);
-    for (const SimpleRootedTree* tree : {&tree1, &tree2}) {
-        for (const auto& entry : tree->taxa_map) {
-            if (entry.first.size() >= no_pos) return std::nullopt;
-            label_keys.emplace_back(entry.first);
-        }
-    }
-    // Usually one tree's labels are most of U; the table grows when they are not.
-    LabelTable table(std::max(tree1.taxa_map.size(), tree2.taxa_map.size()));
-    for_each_hashed(table, label_keys,
-                    [&](std::size_t i, std::uint64_t hash) { table.insert(label_keys[i], hash); });
-    label_keys = {};
-    if (!label_leaves(tree1, *reach1, table) || !label_leaves(tree2, *reach2, table)) {
-        return std::nullopt;
-    }
+    const std::optional<Pos> universe = label_universe(tree1, *reach1, tree2, *reach2);
+    if (!universe) return std::nullopt;
     // With four labels or more, the trivial bipartitions of distinct labels are distinct.
-    const Pos n = table.size();
+    const Pos n = *universe;
     if (n < 4) return std::nullopt;
     const std::vector<Pos> position1 = leaf_positions(*reach1, n);
     const std::vector<Pos> position2 = leaf_positions(*reach2, n);
@@ -478,7 +490,7 @@ std::optional<std::uint64_t> rf_distance_linear(const SimpleRootedTree& tree1,
     leaf_intervals(*reach1, lo, count);
     const Pos own1 = static_cast<Pos>(reach1->leaves.size());
     // The root gives no bipartition, unless it is a leaf: then it hangs below a new root.
-    const std::size_t first1 = reach1->order.size() == 1 ? 0 : 1;
+    const std::size_t first1 = reach1->parent.size() == 1 ? 0 : 1;
     std::vector<std::uint64_t> keys;
     keys.reserve(lo.size() + (n - own1));
     for (std::size_t k = first1; k < lo.size(); ++k)
