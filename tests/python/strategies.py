@@ -113,10 +113,8 @@ def decorated(tree: Tree, rnd: random.Random, names: list[str]) -> Tree:
 def decorated_trees(draw, pool: int = 30) -> Tree:
     """Random trees over up to pool labels with unary nodes and internal labels, some of which
     are leaf labels of this or the other tree and some of which label internal nodes only."""
-    labels = draw(
-        st.lists(st.sampled_from([f"t{i}" for i in range(pool)]), min_size=1, max_size=pool, unique=True)
-    )
+    names = [f"t{i}" for i in range(pool)]
+    labels = draw(st.lists(st.sampled_from(names), min_size=1, max_size=pool, unique=True))
     seed = draw(st.integers(0, 2**32 - 1))
     rnd = random.Random(seed)
-    names = [f"t{i}" for i in range(pool)] + ["X", "Y"]
-    return decorated(random_tree(rnd, labels), rnd, names)
+    return decorated(random_tree(rnd, labels), rnd, names + ["X", "Y"])
