@@ -1,8 +1,11 @@
 // Argument conversion: texts, integers, floats, character matrices and internal-state maps.
 #include "module/convert.hpp"
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "module/errors.hpp"
@@ -32,36 +35,167 @@ std::int32_t to_i32(PyObject* obj) {
     return static_cast<std::int32_t>(value);
 }
 
-// A list of states: any sequence but a str, read by length then iteration.
-void read_states(PyObject* obj, std::vector<std::int32_t>& out) {
-    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
-    // The length is only a capacity hint: a failing __len__ is ignored, as iteration decides.
+// The length of a sequence is only a capacity hint: a failing __len__ is ignored, as iteration
+// decides, and a huge one must not reserve memory the items never fill.
+std::size_t capacity_hint(PyObject* obj) {
+    constexpr Py_ssize_t max_hint = Py_ssize_t{1} << 20;
     const Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) PyErr_Clear();
-    out.clear();
-    if (hint > 0) out.reserve(static_cast<std::size_t>(hint));
+    return static_cast<std::size_t>(std::clamp(hint, Py_ssize_t{0}, max_hint));
+}
+
+// Releases a buffer view on every path.
+class BufferView {
+ public:
+    explicit BufferView(PyObject* obj) noexcept {
+        ok_ = PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0;
+        if (!ok_) PyErr_Clear();
+    }
+    ~BufferView() {
+        if (ok_) PyBuffer_Release(&view_);
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    bool ok() const noexcept { return ok_; }
+    const Py_buffer& get() const noexcept { return view_; }
+
+ private:
+    Py_buffer view_{};
+    bool ok_ = false;
+};
+
+template <typename T>
+bool copy_elements(const Py_buffer& view, std::vector<std::int32_t>& out) {
+    if (view.itemsize != static_cast<Py_ssize_t>(sizeof(T))) return false;
+    const Py_ssize_t rows = view.ndim == 2 ? view.shape[0] : 1;
+    const Py_ssize_t cols = view.shape[view.ndim - 1];
+    const Py_ssize_t row_stride = view.ndim == 2 ? view.strides[0] : 0;
+    const Py_ssize_t col_stride = view.strides[view.ndim - 1];
+    const char* base = static_cast<const char*>(view.buf);
+    out.reserve(out.size() + static_cast<std::size_t>(rows * cols));
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+        for (Py_ssize_t c = 0; c < cols; ++c) {
+            T value;
+            std::memcpy(&value, base + r * row_stride + c * col_stride, sizeof(T));
+            if (!std::in_range<std::int32_t>(value)) return false;
+            out.push_back(static_cast<std::int32_t>(value));
+        }
+    }
+    return true;
+}
+
+// NumPy integer arrays are read through the buffer protocol, since iterating them creates a
+// Python object per element. Only the exact numpy.ndarray type takes this road (a static type,
+// so no Python class can pose as it; subclasses may iterate differently), only for native
+// integer formats, and only when every value fits 32 bits: in every other case the caller
+// iterates, so values and errors are exactly those of the equivalent list of lists.
+// Appends the elements row by row and returns (rows, columns), or nothing with out unchanged.
+std::optional<std::pair<std::size_t, std::size_t>> read_int_array(PyObject* obj, int ndim,
+                                                                  std::vector<std::int32_t>& out) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if ((PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) != 0 ||
+        std::strcmp(type->tp_name, "numpy.ndarray") != 0) {
+        return std::nullopt;
+    }
+    const BufferView buffer(obj);
+    if (!buffer.ok()) return std::nullopt;
+    const Py_buffer& view = buffer.get();
+    if (view.ndim != ndim || view.shape == nullptr || view.strides == nullptr ||
+        view.suboffsets != nullptr || view.format == nullptr) {
+        return std::nullopt;
+    }
+    const char* format = view.format;
+    if (format[0] == '@') ++format;
+    if (format[0] == '\0' || format[1] != '\0') return std::nullopt;
+    const std::size_t before = out.size();
+    bool ok = false;
+    switch (format[0]) {
+        case 'b':
+            ok = copy_elements<signed char>(view, out);
+            break;
+        case 'B':
+            ok = copy_elements<unsigned char>(view, out);
+            break;
+        case 'h':
+            ok = copy_elements<short>(view, out);
+            break;
+        case 'H':
+            ok = copy_elements<unsigned short>(view, out);
+            break;
+        case 'i':
+            ok = copy_elements<int>(view, out);
+            break;
+        case 'I':
+            ok = copy_elements<unsigned int>(view, out);
+            break;
+        case 'l':
+            ok = copy_elements<long>(view, out);
+            break;
+        case 'L':
+            ok = copy_elements<unsigned long>(view, out);
+            break;
+        case 'q':
+            ok = copy_elements<long long>(view, out);
+            break;
+        case 'Q':
+            ok = copy_elements<unsigned long long>(view, out);
+            break;
+        default:
+            break;
+    }
+    if (!ok) {
+        out.resize(before);
+        return std::nullopt;
+    }
+    const std::size_t rows = ndim == 2 ? static_cast<std::size_t>(view.shape[0]) : 1;
+    return std::pair{rows, static_cast<std::size_t>(view.shape[ndim - 1])};
+}
+
+// Calls visit(item) for each item of a sequence, in iteration order. Exact lists and tuples are
+// walked by index, re-reading a list's size at every step exactly as the list iterator does,
+// so the items seen are the same even when converting an item edits the list.
+template <typename Visit>
+void for_each_item(PyObject* obj, Visit&& visit) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+            const PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(obj, i));
+            visit(item.get());
+        }
+        return;
+    }
     PyRef iter = PyRef::steal(PyObject_GetIter(obj));
     if (!iter) throw PyErrorSet{};
-    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) out.push_back(to_i32(item.get()));
+    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) visit(item.get());
     if (PyErr_Occurred()) throw PyErrorSet{};
+}
+
+// A list of states, appended to out: any sequence but a str, read by length then iteration.
+void append_states(PyObject* obj, std::vector<std::int32_t>& out) {
+    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
+    if (read_int_array(obj, 1, out)) return;
+    // Grow geometrically: rows are appended one after another to the same vector.
+    const std::size_t needed = out.size() + capacity_hint(obj);
+    if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
+    for_each_item(obj, [&](PyObject* item) { out.push_back(to_i32(item)); });
 }
 
 CharacterMatrix read_matrix(PyObject* obj) {
     if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
-    const Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) PyErr_Clear();
     CharacterMatrix matrix;
-    if (hint > 0) matrix.row_starts.reserve(static_cast<std::size_t>(hint) + 1);
-    PyRef iter = PyRef::steal(PyObject_GetIter(obj));
-    if (!iter) throw PyErrorSet{};
-    std::vector<std::int32_t> row;
-    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
-        read_states(item.get(), row);
-        matrix.push_row(row);
+    if (const auto shape = read_int_array(obj, 2, matrix.values)) {
+        matrix.row_starts.reserve(shape->first + 1);
+        for (std::size_t k = 1; k <= shape->first; ++k) {
+            matrix.row_starts.push_back(k * shape->second);
+        }
+        return matrix;
     }
-    if (PyErr_Occurred()) throw PyErrorSet{};
+    matrix.row_starts.reserve(capacity_hint(obj) + 1);
+    for_each_item(obj, [&](PyObject* item) {
+        append_states(item, matrix.values);
+        matrix.row_starts.push_back(matrix.values.size());
+    });
     return matrix;
 }
 
@@ -89,7 +223,8 @@ StateMap read_state_map(PyObject* obj) {
         const char* utf8 = PyUnicode_AsUTF8AndSize(key.get(), &size);
         if (utf8 == nullptr) throw PyErrorSet{};
         std::string name(utf8, static_cast<std::size_t>(size));
-        read_states(value.get(), row);
+        row.clear();
+        append_states(value.get(), row);
         states.insert_or_assign(std::move(name), row);
     }
     return states;

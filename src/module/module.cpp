@@ -21,6 +21,30 @@ constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS;
 // Registration order is the order of __all__. Each docstring is the signature line, the
 // "\n--\n\n" separator that turns it into __text_signature__, and the summary line.
 PyMethodDef function_table[] = {
+    {"triplets_correct", as_cfunction(py_triplets_correct), fastcall_flags,
+     "triplets_correct(tree1_newick, tree2_newick, number_of_trials=1000, "
+     "min_triplets_at_depth=1, seed=None)\n--\n\n"
+     "Python wrapper for triplets_correct function"},
+    {"triplets_correct_fast", as_cfunction(py_triplets_correct_fast), fastcall_flags,
+     "triplets_correct_fast(tree1_newick, tree2_newick, number_of_trials=1000, "
+     "min_triplets_at_depth=1, seed=None)\n--\n\n"
+     "Fast Python wrapper for triplets_correct function"},
+    {"triplets_correct_ultra", as_cfunction(py_triplets_correct_ultra), fastcall_flags,
+     "triplets_correct_ultra(tree1_newick, tree2_newick, number_of_trials=5000, "
+     "min_triplets_at_depth=1, seed=None)\n--\n\n"
+     "Ultra-fast Python wrapper with automatic exhaustive/sampling selection"},
+    {"triplets_correct_parallel", as_cfunction(py_triplets_correct_parallel), fastcall_flags,
+     "triplets_correct_parallel(tree1_newick, tree2_newick, number_of_trials=10000, "
+     "min_triplets_at_depth=1, seed=None, max_threads=None)\n--\n\n"
+     "Parallel Python wrapper with rayon-based parallelization"},
+    {"triplets_correct_optimized", as_cfunction(py_triplets_correct_optimized), fastcall_flags,
+     "triplets_correct_optimized(tree1_newick, tree2_newick, number_of_trials=10000, "
+     "min_triplets_at_depth=1, seed=None, max_threads=None)\n--\n\n"
+     "Optimized Python wrapper using phylo-rs inspired techniques"},
+    {"phs_optimized", as_cfunction(py_phs_optimized), fastcall_flags,
+     "phs_optimized(tree_newick, character_matrix, internal_character_states, mutation_rate=None, "
+     "collision_probability=None, missing_state=..., unedited_state=0, max_threads=None)\n--\n\n"
+     "Optimized PHS (Pairwise Homoplasy Score) calculation"},
     {"robinson_foulds_distance", as_cfunction(py_robinson_foulds_distance), fastcall_flags,
      "robinson_foulds_distance(tree1_newick, tree2_newick)\n--\n\n"
      "Python wrapper for Robinson-Foulds distance calculation"},
@@ -28,6 +52,25 @@ PyMethodDef function_table[] = {
      fastcall_flags,
      "robinson_foulds_distance_normalized(tree1_newick, tree2_newick)\n--\n\n"
      "Python wrapper for normalized Robinson-Foulds distance calculation"},
+    {"parsimony_score", as_cfunction(py_parsimony_score), fastcall_flags,
+     "parsimony_score(tree_newick, character_matrix, internal_character_states=None, "
+     "missing_state=..., unedited_state=0)\n--\n\n"
+     "Python wrapper for parsimony calculation"},
+    {"parsimony_p_value", as_cfunction(py_parsimony_p_value), fastcall_flags,
+     "parsimony_p_value(tree_newick, character_matrix, internal_character_states=None, "
+     "mutation_rate=None, missing_state=..., unedited_state=0)\n--\n\n"
+     "Python wrapper for parsimony p-value calculation  "},
+    {"likelihood_score", as_cfunction(py_likelihood_score), fastcall_flags,
+     "likelihood_score(tree_newick, character_matrix, internal_character_states=None, "
+     "mutation_rate=None, collision_probability=None, missing_state=..., "
+     "unedited_state=0)\n--\n\n"
+     "Python wrapper for likelihood calculation"},
+    {"likelihood_distance", as_cfunction(py_likelihood_distance), fastcall_flags,
+     "likelihood_distance(reconstructed_tree_newick, ground_truth_tree_newick, "
+     "character_matrix, internal_states_reconstructed=None, internal_states_ground_truth=None, "
+     "mutation_rate=None, collision_probability=None, missing_state=..., "
+     "unedited_state=0)\n--\n\n"
+     "Python wrapper for likelihood distance calculation"},
 };
 
 PyModuleDef module_def = {

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 
 WHITESPACE = set("\t\n\v\f\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000") | {
@@ -132,6 +133,138 @@ def rf_distance(text1: str, text2: str) -> int:
     return len(splits(trees[0]) ^ splits(trees[1]))
 
 
+# Character-based scores, written straight from their definitions (recursive: small trees only).
+
+
+def leaf_row_index(tree: Tree) -> dict[str, int]:
+    """Leaf name -> its number among all leaves in id order; a repeated name keeps the later."""
+    index = {}
+    for number, v in enumerate(tree.leaves()):
+        if tree.label[v] is not None:
+            index[tree.label[v]] = number
+    return index
+
+
+def node_states(tree: Tree, v: int, index: dict, matrix: list, states: dict) -> list[int]:
+    """A node's row when its name maps to an existing row, else its entry in states, else []."""
+    name = tree.label[v]
+    if name is None:
+        return []
+    if name in index and index[name] < len(matrix):
+        return list(matrix[index[name]])
+    return list(states.get(name, []))
+
+
+def infer_states(tree, v, index, matrix, states, n, missing, unedited, keep_edit) -> list[int]:
+    kids = tree.children[v]
+    if not kids:
+        name = tree.label[v]
+        if name in index and index[name] < len(matrix):
+            return list(matrix[index[name]])
+        return [missing] * n
+    if len(kids) != 2:
+        return [unedited] * n
+    left = infer_states(tree, kids[0], index, matrix, states, n, missing, unedited, keep_edit)
+    right = infer_states(tree, kids[1], index, matrix, states, n, missing, unedited, keep_edit)
+    out = []
+    for i in range(n):
+        a = left[i] if i < len(left) else missing
+        b = right[i] if i < len(right) else missing
+        out.append(a if keep_edit(a, b) else unedited)
+    if tree.label[v] is not None:
+        states[tree.label[v]] = list(out)
+    return out
+
+
+def inferred_internal_states(text, matrix, missing=-1, unedited=0, rule="parsimony") -> dict:
+    """The name -> states map that inference leaves behind, the root forced to unedited."""
+    tree = parse_newick(text)
+    states: dict = {}
+    if not matrix:
+        return states
+    if rule == "parsimony":
+        keep = lambda a, b: a == b and a != unedited and a != missing  # noqa: E731
+    else:
+        keep = lambda a, b: a == b and a != missing  # noqa: E731
+    n = len(matrix[0])
+    infer_states(tree, 0, leaf_row_index(tree), matrix, states, n, missing, unedited, keep)
+    if tree.label[0] is not None:
+        states[tree.label[0]] = [unedited] * n
+    return states
+
+
+def edges(tree: Tree):
+    """(parent, child) for every node with a parent, in node-id order."""
+    return [(p, v) for v, p in enumerate(tree.parent) if p is not None]
+
+
+def parsimony(text, matrix, states=None, missing=-1, unedited=0) -> int:
+    tree = parse_newick(text)
+    if states is None:
+        states = inferred_internal_states(text, matrix, missing, unedited)
+    index = leaf_row_index(tree)
+    count = 0
+    for p, v in edges(tree):
+        ps = node_states(tree, p, index, matrix, states)
+        cs = node_states(tree, v, index, matrix, states)
+        for a, b in zip(ps, cs):
+            if a == unedited and b != missing and b != unedited:
+                count += 1
+    return count
+
+
+def log_likelihood(
+    text, matrix, states=None, mutation_rate=None, collision=None, missing=-1, unedited=0
+) -> float:
+    """Edge sums in node-id order, each edge summed on its own first (same float order)."""
+    tree = parse_newick(text)
+    if not matrix or not matrix[0]:
+        return 0.0
+    p_mut = 0.09516258196404048 if mutation_rate is None else 1.0 - math.exp(-mutation_rate)
+    q = 0.1 if collision is None else collision
+    log_mut = math.log(q * p_mut) if q * p_mut > 0 else (-math.inf if q * p_mut == 0 else math.nan)
+    log_stay = math.log(1.0 - p_mut) if p_mut < 1 else (-math.inf if p_mut == 1 else math.nan)
+    if states is None:
+        states = inferred_internal_states(text, matrix, missing, unedited, rule="likelihood")
+    index = leaf_row_index(tree)
+    total = 0.0
+    for p, v in edges(tree):
+        edge = 0.0
+        ps = node_states(tree, p, index, matrix, states)
+        cs = node_states(tree, v, index, matrix, states)
+        for a, b in zip(ps, cs):
+            if a == missing or b == missing:
+                continue
+            if a == unedited:
+                edge += log_stay if b == a else log_mut
+            elif b != a:
+                edge += -math.inf
+        total = total + edge
+    return total
+
+
+def parsimony_p_value(score: int, n_leaves: int, mutation_rate: float = 0.1) -> float:
+    lam = mutation_rate * (float(n_leaves) - 1.0)
+    if lam <= 0:
+        return 1.0 if score == 0 else 0.0
+    if score <= 100:
+        if score == 0:
+            return 1.0
+        term = math.exp(-lam)
+        total = term
+        for k in range(1, score):
+            term = (lam / k) * term
+            total = total + term
+        return 1.0 - total
+    z = (float(score) - lam) / math.sqrt(lam) / 1.4142135623730951
+    a = abs(z)
+    t = 1.0 / (0.3275911 * a + 1.0)
+    poly = ((((1.061405429 * t - 1.453152027) * t + 1.421413741) * t - 0.284496736) * t
+            + 0.254829592) * t
+    y = 1.0 - math.exp(-a * a) * poly
+    return (1.0 - (y if z >= 0 else -y)) * 0.5
+
+
 # --- The seeded random stream and the distinct-index sampler ---
 
 
@@ -243,4 +376,290 @@ def sample_distinct_indices(stream, length, amount):
         m = stream.next_u64() * length
         if m & MASK64 <= zone and (m >> 64) not in out:
             out.append(m >> 64)
+    return out
+
+
+# --- Pairwise homoplasy score: L x L tables, every pair in order, one sort ---
+
+
+def _exp(x: float) -> float:
+    """C's exp: overflow gives inf instead of raising."""
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return math.inf
+
+
+def _log(x: float) -> float:
+    """C's log: -inf at 0 and NaN below it instead of raising."""
+    if x == 0.0:
+        return -math.inf
+    if x < 0.0:
+        return math.nan
+    return math.log(x)
+
+
+def phs_mutation_rate(matrix, missing_state=-1, unedited_state=0) -> float:
+    entries = [s for row in matrix for s in row]
+    observed = [s for s in entries if s != missing_state]
+    edited = [s for s in observed if s != unedited_state]
+    if not matrix or not observed:
+        return 0.1
+    return -_log(1.0 - len(edited) / len(observed))
+
+
+def phs_pvalue(h: int, d: float, n: int, mu: float, q: float) -> float:
+    """Binomial tail 1 - P(X < h), X ~ Bin(n, pi), each term from logarithms."""
+    if h == 0:
+        return 1.0
+    if d == 1.0:
+        pi = 1.0
+    else:
+        t = 1.0 - _exp(-mu * (1.0 - d))
+        pi = q * _exp(-mu * d) * (t * t)
+    if pi == 0.0:
+        p = 0.0
+    elif pi == 1.0:
+        p = 1.0 if h <= n else 0.0
+    else:
+        total = 0.0
+        for k in range(h):
+            if k > n:
+                continue
+            ln_c = 0.0
+            if k not in (0, n):
+                for i in range(min(k, n - k)):
+                    ln_c += _log((n - i) / (i + 1))
+            total += _exp(ln_c + k * _log(pi) + (n - k) * _log(1.0 - pi))
+        p = 1.0 - total
+    return 2.0**-52 if p == 0.0 else p
+
+
+class UnorderedPValues(Exception):
+    """Sorting met a NaN p-value."""
+
+
+def simes(pvalues: list[float]) -> float:
+    m = len(pvalues)
+    if m == 1:
+        return pvalues[0]
+    if any(math.isnan(p) for p in pvalues):
+        raise UnorderedPValues
+    best = math.inf
+    for i, p in enumerate(sorted(pvalues), start=1):
+        best = min(best, m * p / i)
+    return best
+
+
+def phs(
+    newick: str,
+    matrix,
+    states: dict,
+    mutation_rate=None,
+    collision_probability=None,
+    missing_state=-1,
+    unedited_state=0,
+) -> tuple[float, int]:
+    """(score, total pairs) from full LCA tables, the pair sequences and one sort."""
+    tree = parse_newick(newick)
+    leaf_ids = [v for v in tree.leaves() if tree.label[v] is not None]
+    n_leaves = len(leaf_ids)
+    if n_leaves == 0:
+        raise ValueError("no labelled leaf")
+    if n_leaves < 2:
+        return 1.0, 0
+    lca_table = [[None] * n_leaves for _ in range(n_leaves)]
+    lca_depth_table = [[None] * n_leaves for _ in range(n_leaves)]
+    for i in range(n_leaves):
+        for j in range(i + 1, n_leaves):
+            v = tree.lca(leaf_ids[i], leaf_ids[j])
+            lca_table[i][j] = lca_table[j][i] = v
+            lca_depth_table[i][j] = lca_depth_table[j][i] = float(tree.depth(v))
+    node_states = {}
+    for label, vec in states.items():
+        for v in range(len(tree.parent)):
+            if tree.label[v] == label:
+                node_states[v] = list(vec)
+                break
+    mu = (
+        mutation_rate
+        if mutation_rate is not None
+        else phs_mutation_rate(matrix, missing_state, unedited_state)
+    )
+    q = collision_probability if collision_probability is not None else 0.1
+    n = len(matrix[0]) if matrix else 0
+    counts, depths = [], []
+    for i in range(n_leaves):
+        for j in range(i + 1, n_leaves):
+            depths.append(lca_depth_table[i][j])
+            s = node_states.get(lca_table[i][j])
+            h = 0
+            if s is not None:
+                r, t = matrix[i], matrix[j]
+                for k in range(min(len(r), len(t), len(s))):
+                    if (
+                        r[k] == t[k]
+                        and r[k] != missing_state
+                        and t[k] != missing_state
+                        and r[k] != unedited_state
+                        and s[k] == unedited_state
+                    ):
+                        h += 1
+            counts.append(h)
+    pvalues = [phs_pvalue(h, d, n, mu, q) for h, d in zip(counts, depths)]
+    return simes(pvalues), len(pvalues)
+
+
+# --- Triplet metrics -------------------------------------------------------------------------
+# Counts are [all_correct, resolvable_correct, unresolved_correct, unresolved]. Sampling goes
+# through WordStream and sample_distinct_indices above.
+
+
+def triplet_outgroup(d_ab, d_ac, d_bc):
+    """Index (0, 1, 2) of the member outside the strictly deepest pair, or None on a tie."""
+    if d_ab > d_ac and d_ab > d_bc:
+        return 2
+    if d_ac > d_ab and d_ac > d_bc:
+        return 1
+    if d_bc > d_ab and d_bc > d_ac:
+        return 0
+    return None
+
+
+def triplet_count(counts, o1, o2):
+    if o1 is None:
+        counts[3] += 1
+        if o2 is None:
+            counts[0] += 1
+            counts[2] += 1
+    elif o2 is not None and o1 == o2:
+        counts[0] += 1
+        counts[1] += 1
+
+
+def triplet_ratios(counts, total):
+    """all, resolvable, unresolved, proportion; NaN where a zero total divides."""
+    nan = float("nan")
+    all_correct, resolvable, unresolved_correct, unresolved = counts
+    return [
+        all_correct / total if total else nan,
+        resolvable / (total - unresolved) if total - unresolved else 1.0,
+        unresolved_correct / unresolved if unresolved else 1.0,
+        unresolved / total if total else nan,
+    ]
+
+
+def postorder(tree, root=0):
+    out, stack = [], [(root, False)]
+    while stack:
+        v, done = stack.pop()
+        if done:
+            out.append(v)
+            continue
+        stack.append((v, True))
+        stack.extend((c, False) for c in reversed(tree.children[v]))
+    return out
+
+
+def label_owners(tree):
+    """Label -> node labelled last in the text. A node's label is set when the node is closed,
+    which happens in post-order, so internal labels may win over leaves below them."""
+    return {tree.label[v]: v for v in postorder(tree) if tree.label[v] is not None}
+
+
+def lca_depth(tree, a, b):
+    return tree.depth(tree.lca(a, b))
+
+
+def triplets_reference(text1, text2, trials, seed):
+    """Triples of all leaves of tree 1 (skipping unlabelled ones), labels resolved among all
+    labelled nodes of each tree, outgroups compared as labels."""
+    t1, t2 = parse_newick(text1), parse_newick(text2)
+    owners = [label_owners(t1), label_owners(t2)]
+    source = WordStream(seed)
+    leaves = t1.leaves()
+    counts = [0, 0, 0, 0]
+
+    def outgroup(tree, owner, labels):
+        if any(lab not in owner for lab in labels):
+            return None
+        a, b, c = (owner[lab] for lab in labels)
+        o = triplet_outgroup(lca_depth(tree, a, b), lca_depth(tree, a, c), lca_depth(tree, b, c))
+        return None if o is None else labels[o]
+
+    for _ in range(trials if len(leaves) >= 3 else 0):
+        labels = [t1.label[leaves[i]] for i in sample_distinct_indices(source, len(leaves), 3)]
+        if None in labels:
+            continue
+        triplet_count(counts, outgroup(t1, owners[0], labels), outgroup(t2, owners[1], labels))
+    return triplet_ratios(counts, trials)
+
+
+def triplets_fast(text1, text2, trials, seed):
+    """Triples of tree 1's labelled leaves, names resolved among leaves (the later leaf wins)."""
+    t1, t2 = parse_newick(text1), parse_newick(text2)
+    source = WordStream(seed)
+    named = [v for v in t1.leaves() if t1.label[v] is not None]
+    counts = [0, 0, 0, 0]
+
+    def outgroup(tree, names):
+        index = {tree.label[v]: v for v in tree.leaves() if tree.label[v] is not None}
+        if any(name not in index for name in names):
+            return None
+        a, b, c = (index[name] for name in names)
+        if len({a, b, c}) < 3:
+            return None
+        o = triplet_outgroup(lca_depth(tree, a, b), lca_depth(tree, a, c), lca_depth(tree, b, c))
+        return None if o is None else names[o]
+
+    for _ in range(trials if len(named) >= 3 else 0):
+        names = [t1.label[named[i]] for i in sample_distinct_indices(source, len(named), 3)]
+        triplet_count(counts, outgroup(t1, names), outgroup(t2, names))
+    return triplet_ratios(counts, trials)
+
+
+class PositionDepths:
+    """Depth of the common ancestor of leaf positions i and j: position p is the p-th leaf in
+    id order, and only the first n positions count, n being the number of labelled leaves."""
+
+    def __init__(self, text):
+        tree = parse_newick(text)
+        leaves = tree.leaves()
+        self.n = sum(tree.label[v] is not None for v in leaves)
+        self.pos = leaves[: self.n]
+        self.tree = tree
+        self.matrix = {}  # the n x n table, filled as pairs are asked for
+
+    def depth(self, p, q):
+        if (p, q) not in self.matrix:
+            self.matrix[p, q] = lca_depth(self.tree, self.pos[p], self.pos[q])
+        return self.matrix[p, q]
+
+    def outgroup(self, i, j, k):
+        o = triplet_outgroup(self.depth(i, j), self.depth(i, k), self.depth(j, k))
+        return None if o is None else (i, j, k)[o]
+
+
+def triplets_positional(text1, text2, triples):
+    """Counts over the given position triples, leaves of the two trees paired by position."""
+    p1, p2 = PositionDepths(text1), PositionDepths(text2)
+    counts = [0, 0, 0, 0]
+    for i, j, k in triples:
+        triplet_count(counts, p1.outgroup(i, j, k), p2.outgroup(i, j, k))
+    return counts
+
+
+def sampled_positions(n, trials, seed, chunks):
+    """The position triples a sampling run draws: one stream for one chunk, else a master
+    stream handing one 64-bit seed to each chunk, trials spread as evenly as possible."""
+    if chunks == 1:
+        source = WordStream(seed)
+        return [sample_distinct_indices(source, n, min(n, 3)) for _ in range(trials)]
+    master = WordStream(seed)
+    seeds = [master.next_u64() for _ in range(chunks)]
+    out = []
+    for q, s in enumerate(seeds):
+        source = WordStream(s)
+        count = trials // chunks + (1 if q < trials % chunks else 0)
+        out.extend(sample_distinct_indices(source, n, min(n, 3)) for _ in range(count))
     return out

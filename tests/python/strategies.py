@@ -118,3 +118,56 @@ def decorated_trees(draw, pool: int = 30) -> Tree:
     seed = draw(st.integers(0, 2**32 - 1))
     rnd = random.Random(seed)
     return decorated(random_tree(rnd, labels), rnd, names + ["X", "Y"])
+
+
+def random_character_case(rnd: random.Random) -> dict:
+    """A small tree with nodes of one to four children, names that repeat and collide, some
+    unnamed nodes, and a matrix whose row count and row lengths need not fit the tree."""
+    n_leaves = rnd.randint(1, 8)
+    tree = Tree()
+    pool = []
+    for i in range(n_leaves):
+        v = tree.add()
+        r = rnd.random()
+        tree.label[v] = None if r < 0.15 else f"L{rnd.randrange(n_leaves) if r < 0.25 else i}"
+        pool.append(v)
+    while len(pool) > 1 or rnd.random() < 0.1:
+        k = min(len(pool), rnd.choice([1, 2, 2, 2, 2, 3, 4]))
+        picked = [pool.pop(rnd.randrange(len(pool))) for _ in range(k)]
+        v = tree.add()
+        for c in picked:
+            tree.children[v].append(c)
+            tree.parent[c] = v
+        r = rnd.random()
+        if r < 0.6:
+            tree.label[v] = f"N{rnd.randrange(4)}"
+        elif r < 0.7:
+            tree.label[v] = f"L{rnd.randrange(n_leaves)}"
+        pool.append(v)
+    text = to_newick(renumber(tree, pool[0]))
+    missing, unedited = rnd.choice([(-1, 0), (-1, 0), (2, 1)])
+    n_chars = rnd.randint(0, 4)
+    values = [-1, 0, 1, 2, 3]
+    matrix = []
+    for _ in range(max(0, n_leaves + rnd.randint(-2, 1))):
+        length = n_chars if rnd.random() < 0.8 else max(0, n_chars + rnd.choice([-1, 1]))
+        matrix.append([rnd.choice(values) for _ in range(length)])
+    states = None
+    if rnd.random() < 0.4:
+        names = [f"N{i}" for i in range(4)] + [f"L{i}" for i in range(n_leaves)]
+        states = {
+            name: [rnd.choice(values) for _ in range(rnd.randint(0, n_chars + 1))]
+            for name in rnd.sample(names, rnd.randint(0, len(names)))
+        }
+    return {
+        "text": text,
+        "matrix": matrix,
+        "states": states,
+        "missing": missing,
+        "unedited": unedited,
+    }
+
+
+character_cases = st.integers(0, 2**32 - 1).map(
+    lambda seed: random_character_case(random.Random(seed))
+)

@@ -1,0 +1,298 @@
+"""Likelihood score and likelihood distance."""
+
+from __future__ import annotations
+
+import math
+
+import pytest
+
+import oracles
+import veltrane
+
+LS = veltrane.likelihood_score
+LD = veltrane.likelihood_distance
+
+WORKED = "((A,B)X,(C,D)Y)R;"
+WORKED_ROWS = [[1], [1], [2], [0]]
+P_MUT = 0.09516258196404048
+LOG_MUT = math.log(0.1 * P_MUT)
+LOG_STAY = math.log(1.0 - P_MUT)
+
+
+def ll(*args, **kwargs) -> float:
+    return LS(*args, **kwargs)["log_likelihood"]
+
+
+def same_float(a: float, b: float) -> bool:
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return a == b and math.copysign(1, a) == math.copysign(1, b)
+
+
+def added(*terms: float) -> float:
+    """0.0 + t1 + t2 + ..., left to right."""
+    total = 0.0
+    for t in terms:
+        total = total + t
+    return total
+
+
+class TestResultShape:
+    def test_keys_and_types(self):
+        result = LS(WORKED, WORKED_ROWS)
+        assert list(result) == [
+            "log_likelihood",
+            "likelihood",
+            "computation_time_ms",
+            "method_used",
+            "n_characters",
+            "n_leaves",
+        ]
+        assert [type(v) for v in result.values()] == [float, float, float, str, int, int]
+        assert result["method_used"] == "crispr_cas9_model"
+        assert result["computation_time_ms"] >= 0.0
+
+    def test_distance_key(self):
+        result = LD(WORKED, WORKED, WORKED_ROWS)
+        assert list(result) == ["likelihood_distance"]
+        assert type(result["likelihood_distance"]) is float
+
+
+class TestLikelihoodScore:
+    def test_worked_example(self):
+        # X = [1], Y = [0], R = [0]; edges in node-id order: R-X, X-A, X-B, R-Y, Y-C, Y-D.
+        result = LS(WORKED, WORKED_ROWS)
+        total = added(LOG_MUT, 0.0, 0.0, LOG_STAY, LOG_MUT, LOG_STAY)
+        assert result["log_likelihood"] == total
+        assert result["likelihood"] == math.exp(total)
+        assert (result["n_characters"], result["n_leaves"]) == (1, 4)
+
+    @pytest.mark.parametrize(
+        "rows", [[], [[]], [[], [1, 2]]], ids=["no-rows", "empty-row", "empty-first-row"]
+    )
+    def test_empty_data(self, rows):
+        assert LS(WORKED, rows) == {
+            "log_likelihood": 0.0,
+            "likelihood": 1.0,
+            "computation_time_ms": 0.0,
+            "method_used": "empty_data",
+            "n_characters": 0,
+            "n_leaves": 4,
+        }
+
+    def test_tree_without_internal_names(self):
+        result = LS("((A,B),(C,D));", WORKED_ROWS)
+        assert (result["log_likelihood"], result["likelihood"]) == (0.0, 1.0)
+        assert result["method_used"] == "crispr_cas9_model"
+
+    def test_impossible_transition_is_minus_infinity(self):
+        # X is given as edited 1 while its child A carries 2.
+        rows = [[2], [1], [2], [0]]
+        result = LS(WORKED, rows, {"R": [0], "X": [1], "Y": [0]})
+        assert result["log_likelihood"] == -math.inf
+        assert result["likelihood"] == 0.0
+
+    def test_a_leaf_row_wins_over_given_states(self):
+        # A = [2] in the given states is ignored: A reads its row [1].
+        given = {"R": [0], "X": [1], "Y": [0], "A": [2]}
+        expected = added(LOG_MUT, 0.0, 0.0, LOG_STAY, LOG_MUT, LOG_STAY)
+        assert ll(WORKED, WORKED_ROWS, given) == expected
+
+    @pytest.mark.parametrize(
+        "rows, states, terms",
+        [
+            ([[-1], [0]], {"R": [0]}, [0.0, LOG_STAY]),
+            ([[-1], [3]], {"R": [-1]}, [0.0, 0.0]),
+            ([[5], [-1]], {"R": [5]}, [0.0, 0.0]),
+            ([[0], [4]], {"R": [4]}, [-math.inf, 0.0]),
+        ],
+        ids=["missing-child", "missing-parent", "edited-kept", "reverted"],
+    )
+    def test_edge_terms(self, rows, states, terms):
+        assert ll("(A,B)R;", rows, states) == added(*terms)
+
+    def test_given_states_are_not_forced(self):
+        # R given as edited 1 with edited children 1: every term is 0.0.
+        assert ll("(A,B)R;", [[1], [1]], {"R": [1]}) == 0.0
+        assert ll("(A,B)R;", [[1], [1]]) == added(LOG_MUT, LOG_MUT)  # inferred [1], forced [0]
+
+    def test_three_children_leave_the_subtree_unscored(self):
+        # R is forced unedited; X is never inferred, so X-A and X-B add nothing.
+        assert ll("((A,B)X,C,D)R;", WORKED_ROWS) == added(0.0, 0.0, 0.0, LOG_MUT, LOG_STAY)
+
+    @pytest.mark.parametrize(
+        "mutation_rate, collision, log_mut, log_stay",
+        [
+            (
+                0.5,
+                None,
+                math.log(0.1 * (1.0 - math.exp(-0.5))),
+                math.log(1.0 - (1.0 - math.exp(-0.5))),
+            ),
+            (None, 0.3, math.log(0.3 * P_MUT), LOG_STAY),
+            (2, 1, math.log(1.0 - math.exp(-2.0)), math.log(1.0 - (1.0 - math.exp(-2.0)))),
+            (0.0, None, -math.inf, 0.0),
+            (None, 0.0, -math.inf, LOG_STAY),
+            (math.inf, None, math.log(0.1), -math.inf),
+        ],
+        ids=["rate", "collision", "ints", "zero-rate", "zero-collision", "infinite-rate"],
+    )
+    def test_model_parameters(self, mutation_rate, collision, log_mut, log_stay):
+        result = LS(WORKED, WORKED_ROWS, None, mutation_rate, collision)
+        total = added(log_mut, 0.0, 0.0, log_stay, log_mut, log_stay)
+        assert same_float(result["log_likelihood"], total)
+        assert same_float(result["likelihood"], math.exp(total))
+
+    @pytest.mark.parametrize(
+        "mutation_rate, collision",
+        [(None, -0.1), (-1.0, None), (math.nan, None)],
+        ids=["negative-collision", "negative-rate", "nan-rate"],
+    )
+    def test_invalid_parameters_flow_into_nan(self, mutation_rate, collision):
+        result = LS(WORKED, WORKED_ROWS, None, mutation_rate, collision)
+        assert math.isnan(result["log_likelihood"])
+        assert math.isnan(result["likelihood"])
+
+    def test_each_edge_is_summed_before_the_total(self):
+        # A case where summing every term in one running sum gives other bits.
+        rows = [[-1, 2, 2, 0], [0, 0, -1, 2], [0, 0, 0, -1], [0, 1, 0, 1]]
+        p = 1.0 - math.exp(-0.97)
+        log_mut, log_stay = math.log(0.66 * p), math.log(1.0 - p)
+        # X = [0, 0, 0, 0] (A and B disagree or are missing), Y = [0, 0, 0, 0], R = [0] * 4.
+        edge_terms = [
+            [log_stay] * 4,  # R-X
+            [log_mut, log_mut, log_stay],  # X-A (A[0] missing)
+            [log_stay, log_stay, log_mut],  # X-B (B[2] missing)
+            [log_stay] * 4,  # R-Y
+            [log_stay, log_stay, log_stay],  # Y-C (C[3] missing)
+            [log_stay, log_mut, log_stay, log_mut],  # Y-D
+        ]
+        edge_first = added(*(added(*terms) for terms in edge_terms))
+        one_sum = added(*(t for terms in edge_terms for t in terms))
+        assert edge_first != one_sum
+        assert ll(WORKED, rows, None, 0.97, 0.66) == edge_first
+
+
+class TestLikelihoodDistance:
+    def test_same_tree_and_states(self):
+        assert LD(WORKED, WORKED, WORKED_ROWS)["likelihood_distance"] == 0.0
+
+    def test_reconstructed_explains_better(self):
+        star = "(A,B,C,D)R;"
+        rec, gt = ll(WORKED, WORKED_ROWS), ll(star, WORKED_ROWS)
+        assert gt < rec < 0
+        assert LD(WORKED, star, WORKED_ROWS)["likelihood_distance"] == gt / rec - 1.0
+        assert LD(star, WORKED, WORKED_ROWS)["likelihood_distance"] == 0.0
+
+    def test_each_tree_reads_rows_in_its_own_text_order(self):
+        rec, gt = "((A,B)X,C)R;", "((C,B)X,A)R;"
+        rows = [[1], [1], [0]]
+        # Same shape and rows by position: both trees score alike.
+        assert LD(rec, gt, rows)["likelihood_distance"] == 0.0
+        # Rows matched by name would make the ground truth worse (and the distance positive).
+        by_name = [[0], [1], [1]]
+        assert oracles.log_likelihood(gt, by_name) < oracles.log_likelihood(rec, rows)
+
+    @pytest.mark.parametrize(
+        "rec_states, gt_states, expected",
+        [
+            (None, {"R": [0], "X": [2]}, math.inf),  # finite rec, gt -inf
+            ({"R": [0], "X": [2]}, None, 0.0),  # rec -inf, finite gt: d = -1
+            ({"R": [0], "X": [2]}, {"R": [0], "Y": [5]}, 0.0),  # both -inf: d is NaN
+        ],
+        ids=["gt-impossible", "rec-impossible", "both-impossible"],
+    )
+    def test_infinities(self, rec_states, gt_states, expected):
+        result = LD(WORKED, WORKED, WORKED_ROWS, rec_states, gt_states)
+        assert result["likelihood_distance"] == expected
+
+    @pytest.mark.parametrize(
+        "rec, gt",
+        [("((A,B),(C,D));", WORKED), ("((A,B),(C,D));", "((A,B),(C,D));")],
+        ids=["unnamed-rec", "both-unnamed"],
+    )
+    def test_zero_reconstructed_is_infinite(self, rec, gt):
+        assert LD(rec, gt, WORKED_ROWS)["likelihood_distance"] == math.inf
+
+    def test_empty_matrix_is_infinite(self):
+        assert LD(WORKED, WORKED, [])["likelihood_distance"] == math.inf
+
+    def test_nan_gives_zero(self):
+        assert LD(WORKED, WORKED, WORKED_ROWS, collision_probability=-1.0) == {
+            "likelihood_distance": 0.0
+        }
+
+    def test_states_go_to_their_own_tree(self):
+        gt_only = LD(WORKED, WORKED, WORKED_ROWS, None, {"R": [0], "X": [2]})
+        rec_only = LD(WORKED, WORKED, WORKED_ROWS, {"R": [0], "X": [2]}, None)
+        assert (gt_only["likelihood_distance"], rec_only["likelihood_distance"]) == (math.inf, 0.0)
+
+
+class TestParseErrors:
+    DIAGNOSTIC = "Custom { kind: InvalidData, error: InvalidCharacter { idx: 1 } }"
+
+    def test_score_prefix(self):
+        with pytest.raises(ValueError) as ei:
+            LS("A,B);", WORKED_ROWS)
+        assert str(ei.value) == "Failed to parse tree: " + self.DIAGNOSTIC
+
+    @pytest.mark.parametrize(
+        "rec, gt, prefix",
+        [
+            ("A,B);", WORKED, "Failed to parse reconstructed tree: "),
+            (WORKED, "A,B);", "Failed to parse ground truth tree: "),
+            ("A,B);", "(A,B));", "Failed to parse reconstructed tree: "),
+        ],
+        ids=["reconstructed", "ground-truth", "both"],
+    )
+    def test_distance_prefixes(self, rec, gt, prefix):
+        with pytest.raises(ValueError) as ei:
+            LD(rec, gt, WORKED_ROWS)
+        assert str(ei.value) == prefix + self.DIAGNOSTIC
+
+    def test_text_ending_inside_a_label_panics(self, panic_exception):
+        with pytest.raises(BaseException) as ei:
+            LS("(A,B)C", WORKED_ROWS)
+        assert type(ei.value) is panic_exception
+
+
+class TestAgainstOracle:
+    @pytest.fixture(autouse=True)
+    def hypothesis(self):
+        return pytest.importorskip("hypothesis")
+
+    def test_random_cases(self):
+        from hypothesis import given, settings
+        from hypothesis import strategies as st
+
+        from strategies import character_cases
+
+        @settings(max_examples=300, deadline=None)
+        @given(character_cases, st.sampled_from([(None, None), (0.3, 0.5), (1.0, 0.05)]))
+        def check(case, params):
+            text, matrix, states = case["text"], case["matrix"], case["states"]
+            codes = {"missing_state": case["missing"], "unedited_state": case["unedited"]}
+            expected = oracles.log_likelihood(
+                text, matrix, states, *params, case["missing"], case["unedited"]
+            )
+            assert same_float(ll(text, matrix, states, *params, **codes), expected)
+
+        check()
+
+
+def caterpillar(m: int) -> str:
+    """((...((L0,L1)N1,L2)N2,...)N{m-1}; with every internal node named."""
+    return "(" * (m - 1) + "L0" + "".join(f",L{i})N{i}" for i in range(1, m)) + ";"
+
+
+@pytest.mark.slow
+class TestDeepTrees:
+    def test_million_leaf_caterpillar(self):
+        m = 1_000_000
+        text = caterpillar(m)
+        rows = [[1]] * m  # every N is [1]; only the forced root's two edges mutate
+        deep = added(LOG_MUT, LOG_MUT)
+        assert ll(text, rows) == deep
+        star = added(LOG_MUT, LOG_MUT, LOG_MUT)  # (L0,L1,L2)R: all three edges from R
+        result = LD(text, "(L0,L1,L2)R;", rows)
+        assert result["likelihood_distance"] == star / deep - 1.0
