@@ -1,8 +1,10 @@
-// Robinson-Foulds distance over the union of both trees' labels, with cluster bit vectors.
+// Robinson-Foulds distance over the union of both trees' labels: an exact linear-time path,
+// and cluster bit vectors for the inputs that path does not take.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,7 +37,8 @@ struct RfDistanceResult {
     double computation_time_ms = 0.0;
 };
 
-// Number of bipartitions found in exactly one tree. Throws Panic when a leaf has no label.
+// Number of bipartitions found in exactly one tree. Throws Panic when a reachable leaf has no
+// label (the first one met in post-order of tree 1, then of tree 2).
 RfDistanceResult calculate_rf_distance(const SimpleRootedTree& tree1,
                                        const SimpleRootedTree& tree2);
 
@@ -49,5 +52,20 @@ struct RfNormalization {
 // Scales rf_distance by 2m - 6 (m the smaller label count; 1 when m < 3), unclamped.
 RfNormalization normalize_rf_distance(const SimpleRootedTree& tree1, const SimpleRootedTree& tree2,
                                       std::uint64_t rf_distance);
+
+namespace detail {
+
+// The distance from cluster bit vectors: any pair of trees, (nodes) x ceil(|U| / 64) words.
+// Throws Panic for an unlabelled leaf or a broken tree.
+RfDistanceResult calculate_rf_distance_bitvec(const SimpleRootedTree& tree1,
+                                              const SimpleRootedTree& tree2);
+
+// The same distance in linear time and memory. Returns nullopt, having changed nothing, for
+// inputs it does not take: a label on two reachable leaves of one tree, fewer than four labels
+// in all, or links that do not form a tree. Throws Panic exactly where the bit-vector path does.
+std::optional<std::uint64_t> rf_distance_linear(const SimpleRootedTree& tree1,
+                                                const SimpleRootedTree& tree2);
+
+}  // namespace detail
 
 }  // namespace veltrane

@@ -1,12 +1,18 @@
-// Lenient Newick reader: one pass over the UTF-8 bytes, whitespace dropped on the fly.
+// Lenient Newick reader: one pass over the UTF-8 bytes, whitespace dropped on the fly, with the
+// node table and label map sized up front.
 #include "tree/newick.hpp"
 
 #include <algorithm>
 #include <array>
+#include <cfloat>
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <limits>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -137,6 +143,147 @@ bool decimal_overflows(std::string_view text) {
     return magnitude > 0;
 }
 
+// 1 + the number of "(" and "," before the first ";": the number of nodes a successful read
+// creates. Neither byte occurs inside a multi-byte character.
+std::size_t count_nodes(const unsigned char* begin, const unsigned char* end) {
+    const void* semicolon = std::memchr(begin, ';', static_cast<std::size_t>(end - begin));
+    const unsigned char* stop = semicolon ? static_cast<const unsigned char*>(semicolon) : end;
+    std::size_t count = 1;
+    for (const unsigned char* p = begin; p != stop; ++p)
+        count += static_cast<std::size_t>((*p == '(') | (*p == ','));
+    return count;
+}
+
+// The text of a label or a length. Usually it is one stretch of the input without whitespace,
+// kept as a view; whitespace inside it, or a second stretch after a "(", moves it into a buffer.
+class Run {
+ public:
+    bool empty() const noexcept { return view_.empty() && buffer_.empty(); }
+    std::string_view text() const noexcept { return buffered_ ? std::string_view(buffer_) : view_; }
+    void clear() noexcept {
+        view_ = {};
+        buffer_.clear();
+        buffered_ = false;
+    }
+
+    // Reads from p to the delimiter that ends the run (":" too when colon_stops) and returns
+    // it. Text ending first leaves the read without a tree.
+    const unsigned char* read(const unsigned char* p, const unsigned char* end, bool colon_stops) {
+        const unsigned char* start = p;
+        while (p != end && byte_classes[*p] == plain) ++p;
+        if (!buffered_ && view_.empty() && p != end && byte_classes[*p] == delimiter &&
+            (*p != ':' || colon_stops)) {
+            view_ = std::string_view(reinterpret_cast<const char*>(start),
+                                     static_cast<std::size_t>(p - start));
+            return p;
+        }
+        if (!buffered_) {
+            buffer_.assign(view_);
+            view_ = {};
+            buffered_ = true;
+        }
+        return read_run(start, end, buffer_, colon_stops);
+    }
+
+ private:
+    std::string_view view_;
+    std::string buffer_;
+    bool buffered_ = false;
+};
+
+// The common branch length "digits[.digits]" with a value below 2^24 and at most ten digits
+// after the point: the digits and the power of ten are exact floats, so one float division
+// rounds correctly, as from_chars would. nullopt for anything else.
+std::optional<float> short_decimal(std::string_view text) {
+    // With excess precision the quotient would be rounded twice.
+    if constexpr (FLT_EVAL_METHOD != 0) return std::nullopt;
+    static constexpr float powers_of_ten[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                              1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+    std::uint32_t mantissa = 0;
+    std::size_t i = 0;
+    std::size_t digits = 0;
+    std::size_t fraction = 0;
+    bool point = false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9') {
+            mantissa = mantissa * 10 + static_cast<std::uint32_t>(c - '0');
+            if (mantissa >= (std::uint32_t{1} << 24)) return std::nullopt;
+            ++digits;
+            fraction += point;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (digits == 0 || fraction > 10) return std::nullopt;
+    return static_cast<float>(mantissa) / powers_of_ten[fraction];
+}
+
+// The labels a read has given, in text order. Short labels sit in their entry, so that entries
+// can be reordered and read back without touching anything else.
+struct LabelLog {
+    static constexpr std::size_t inline_size = 16;
+    struct Entry {
+        NodeId id;
+        std::size_t length;
+        char head[inline_size];  // the label, or where it starts in `long_labels`
+    };
+    std::vector<Entry> entries;
+    std::string long_labels;
+
+    void add(NodeId id, std::string_view label) {
+        Entry& e = entries.emplace_back();
+        e.id = id;
+        e.length = label.size();
+        if (label.size() <= inline_size) {
+            std::memcpy(e.head, label.data(), label.size());
+        } else {
+            const std::size_t offset = long_labels.size();
+            std::memcpy(e.head, &offset, sizeof offset);
+            long_labels.append(label);
+        }
+    }
+    std::string_view label(const Entry& e) const noexcept {
+        if (e.length <= inline_size) return {e.head, e.length};
+        std::size_t offset;
+        std::memcpy(&offset, e.head, sizeof offset);
+        return {long_labels.data() + offset, e.length};
+    }
+};
+
+// Maps every logged label to the node labelled last with it. Inserted one by one in text order,
+// a large tree's labels would each land in a random spot of the map's bucket array; grouped by
+// bucket range they walk it front to back. Equal labels share a bucket and keep their text
+// order, so the last one still wins.
+void fill_taxa_map(SimpleRootedTree& tree, const LabelLog& log) {
+    auto& map = tree.taxa_map;
+    const std::size_t count = log.entries.size();
+    if (count < 4096) {
+        for (const LabelLog::Entry& e : log.entries) {
+            map.insert_or_assign(std::string(log.label(e)), e.id);
+        }
+        return;
+    }
+    // Stable counting sort into 1024 ranges: each range's share of the bucket array stays in
+    // cache while its labels go in.
+    constexpr std::size_t ranges = 1024;
+    const std::size_t buckets = map.bucket_count();
+    std::vector<std::uint16_t> range_of(count);
+    std::vector<std::size_t> start(ranges + 1, 0);
+    const std::hash<std::string_view> hash;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t bucket = hash(log.label(log.entries[i])) % buckets;
+        range_of[i] = static_cast<std::uint16_t>(bucket / (buckets / ranges + 1));
+        ++start[range_of[i] + 1];
+    }
+    for (std::size_t r = 0; r < ranges; ++r) start[r + 1] += start[r];
+    std::vector<LabelLog::Entry> sorted(count);
+    for (std::size_t i = 0; i < count; ++i) sorted[start[range_of[i]]++] = log.entries[i];
+    for (const LabelLog::Entry& e : sorted) map.insert_or_assign(std::string(log.label(e)), e.id);
+}
+
 }  // namespace
 
 NewickError::NewickError(std::size_t index)
@@ -154,6 +301,7 @@ std::optional<float> parse_branch_length(std::string_view text) {
         negative = text[0] == '-';
         text.remove_prefix(1);
     }
+    if (const std::optional<float> value = short_decimal(text)) return negative ? -*value : *value;
     // from_chars would take a second sign and "nan(...)"; neither is a branch length.
     if (text.empty() || text[0] == '+' || text[0] == '-' || text.find('(') != text.npos) {
         return std::nullopt;
@@ -176,18 +324,46 @@ SimpleRootedTree from_newick(std::string_view text) {
     const auto* const end = begin + text.size();
 
     SimpleRootedTree tree;
+    // Every "(" and "," before the first ";" makes exactly one node, so this count sizes the
+    // node table and the label map once and for all: no reallocation, no rehash. Labels are at
+    // most one per node.
+    const std::size_t node_count = count_nodes(begin, end);
+    tree.nodes.reserve(node_count);
+    tree.taxa_map.reserve(node_count);
     tree.nodes.emplace_back();
+
+    // The open nodes, and where each one's children start in `pending`. A node's children are
+    // gathered there and move into its list, sized once, when it closes (or when reading ends).
     std::vector<NodeId> open;
+    std::vector<std::size_t> open_start;
+    std::vector<NodeId> pending;
     NodeId current = 0;
-    // Neither buffer is cleared at "(": text before a "(" prefixes the next finished node's
-    // label (or length), as in "(A(B,C));" where the leaf gets "AB".
-    std::string label;
-    std::string length;
+    // Neither the label nor the length is cleared at "(": text before a "(" prefixes the next
+    // finished node's label (or length), as in "(A(B,C));" where the leaf gets "AB".
+    Run label;
+    Run length;
 
     const auto new_node = [&tree]() {
         const NodeId id = tree.nodes.size();
         tree.nodes.emplace_back().id = id;
         return id;
+    };
+    // Labels enter taxa_map when reading ends (fill_taxa_map); until then they are kept in
+    // text order, their bytes side by side.
+    LabelLog labels;
+    // Capacity only: pages never written are never touched.
+    labels.entries.reserve(node_count);
+    const auto set_label = [&tree, &labels](NodeId id, std::string_view text_of_label) {
+        tree.nodes[id].taxa.emplace(text_of_label);
+        labels.add(id, text_of_label);
+    };
+    const auto close_open_nodes = [&]() {
+        for (std::size_t k = open.size(); k-- > 0;) {
+            const auto first = pending.begin() + static_cast<std::ptrdiff_t>(open_start[k]);
+            std::vector<NodeId>& children = tree.nodes[open[k]].children;
+            children.insert(children.end(), first, pending.end());
+            pending.erase(first, pending.end());
+        }
     };
 
     const unsigned char* p = begin;
@@ -208,6 +384,7 @@ SimpleRootedTree from_newick(std::string_view text) {
         switch (*p) {
             case '(':
                 open.push_back(current);
+                open_start.push_back(pending.size());
                 current = new_node();
                 ++p;
                 break;
@@ -215,35 +392,46 @@ SimpleRootedTree from_newick(std::string_view text) {
             case ',': {
                 if (open.empty()) throw NewickError(count_characters(begin, p));
                 const NodeId parent = open.back();
-                tree.nodes[parent].children.push_back(current);
+                pending.push_back(current);
                 Node& node = tree.nodes[current];
                 node.parent = parent;
-                if (!length.empty()) node.weight = detail::parse_branch_length(length);
-                if (!label.empty()) set_node_taxa(tree, current, label);
+                if (!length.empty()) node.weight = detail::parse_branch_length(length.text());
+                if (!label.empty()) set_label(current, label.text());
                 label.clear();
                 length.clear();
                 if (*p == ',') {
                     current = new_node();
                 } else {
+                    const auto first =
+                        pending.begin() + static_cast<std::ptrdiff_t>(open_start.back());
+                    // Appended: a node closed before can be opened again, as the root in "(A)(B)".
+                    std::vector<NodeId>& children = tree.nodes[parent].children;
+                    children.insert(children.end(), first, pending.end());
+                    pending.erase(first, pending.end());
                     current = parent;
                     open.pop_back();
+                    open_start.pop_back();
                 }
                 ++p;
                 break;
             }
             case ';':
                 // A length on the root is dropped, and so is everything after the ";".
-                if (!label.empty()) set_node_taxa(tree, current, label);
+                if (!label.empty()) set_label(current, label.text());
+                close_open_nodes();
+                fill_taxa_map(tree, labels);
                 return tree;
             case ':':
-                p = read_run(p + 1, end, length, false);
+                p = length.read(p + 1, end, false);
                 break;
             default:
-                p = read_run(p, end, label, true);
+                p = label.read(p, end, true);
                 break;
         }
     }
     // Unclosed "(" leave their nodes unattached: the root keeps no child for them.
+    close_open_nodes();
+    fill_taxa_map(tree, labels);
     return tree;
 }
 

@@ -1,6 +1,7 @@
 // Tests for the Newick reader: ids, labels, taxa_map, weights, whitespace and error positions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -9,6 +10,7 @@
 #include <random>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "test_util.hpp"
@@ -277,6 +279,28 @@ INSTANTIATE_TEST_SUITE_P(Texts, BranchLengthDecimal,
                                          "123456789e-60", "1e99999999999999999999999",
                                          "-1e-99999999999999999999", "007", "1e0010"));
 
+TEST(BranchLength, RandomShortDecimalsRoundLikeStrtof) {
+    // Lengths as tree writers print them, around the limits of the exact float shortcut:
+    // up to nine digits, up to eleven after the point, values near 2^24.
+    std::mt19937_64 rng(2024);
+    for (int round = 0; round < 200000; ++round) {
+        std::string text = rng() % 4 == 0 ? "-" : "";
+        const std::size_t digits = 1 + rng() % 9;
+        const std::size_t point = rng() % (digits + 2);
+        for (std::size_t k = 0; k < digits; ++k) {
+            if (k == point) text += '.';
+            text += static_cast<char>('0' + rng() % 10);
+        }
+        if (point == digits) text += '.';
+        if (rng() % 8 == 0) text = "1677721" + std::to_string(rng() % 10) + ".5";
+        const std::optional<float> got = detail::parse_branch_length(text);
+        ASSERT_TRUE(got.has_value()) << text;
+        const float want = std::strtof(text.c_str(), nullptr);
+        ASSERT_EQ(*got, want) << text;
+        ASSERT_EQ(std::signbit(*got), std::signbit(want)) << text;
+    }
+}
+
 TEST(BranchLength, WordsInAnyCase) {
     const float inf = std::numeric_limits<float>::infinity();
     EXPECT_EQ(detail::parse_branch_length("inf"), inf);
@@ -366,6 +390,154 @@ TEST(NewickReader, RandomTreesMatchTheirPrintedStructure) {
         }
         expect_same_tree(from_newick(spaced), tree);
     }
+}
+
+// The reading rules written out literally, as a judge for the reader: decode to code points,
+// drop White_Space, then build the tree with set_node and set_node_taxa one character at a time.
+using Outcome = std::variant<SimpleRootedTree, std::size_t, std::string>;  // tree, error idx, Panic
+
+std::vector<std::string> code_points_without_whitespace(const std::string& text) {
+    static const std::vector<std::string> spaces = {
+        "\t",     "\n",     "\v",     "\f",     "\r",     " ",      "\u0085", "\u00a0", "\u1680",
+        "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008",
+        "\u2009", "\u200a", "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"};
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t width = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        std::string c = text.substr(i, width);
+        i += width;
+        if (std::find(spaces.begin(), spaces.end(), c) == spaces.end()) out.push_back(c);
+    }
+    return out;
+}
+
+Outcome literal_read(const std::string& text) {
+    const std::vector<std::string> c = code_points_without_whitespace(text);
+    SimpleRootedTree tree;
+    set_node(tree, Node{});
+    std::vector<NodeId> stack;
+    NodeId current = 0;
+    std::string label;
+    std::string length;
+    const auto fresh = [&tree] {
+        Node node;
+        node.id = tree.nodes.size();
+        set_node(tree, node);
+        return node.id;
+    };
+    const auto stops = [](const std::string& ch, bool colon) {
+        return ch == "(" || ch == ")" || ch == "," || ch == ";" || (colon && ch == ":");
+    };
+    std::size_t i = 0;
+    while (i < c.size()) {
+        if (c[i] == "(") {
+            stack.push_back(current);
+            current = fresh();
+            ++i;
+        } else if (c[i] == ")" || c[i] == ",") {
+            if (stack.empty()) return i;
+            const NodeId p = stack.back();
+            tree.nodes[p].children.push_back(current);
+            tree.nodes[current].parent = p;
+            tree.nodes[current].weight = detail::parse_branch_length(length);
+            if (!label.empty()) set_node_taxa(tree, current, label);
+            label.clear();
+            length.clear();
+            if (c[i] == ",") {
+                current = fresh();
+            } else {
+                current = p;
+                stack.pop_back();
+            }
+            ++i;
+        } else if (c[i] == ";") {
+            if (!label.empty()) set_node_taxa(tree, current, label);
+            return tree;
+        } else {
+            const bool is_length = c[i] == ":";
+            if (is_length) ++i;
+            std::string& buffer = is_length ? length : label;
+            for (; i < c.size() && !stops(c[i], !is_length); ++i) buffer += c[i];
+            if (i == c.size()) return std::string(truncated_text);
+        }
+    }
+    return tree;
+}
+
+Outcome reader_outcome(const std::string& text) {
+    try {
+        return from_newick(text);
+    } catch (const NewickError& e) {
+        return e.idx;
+    } catch (const Panic& e) {
+        return std::string(e.what());
+    }
+}
+
+TEST(NewickReader, RandomTextsReadAsTheRulesSay) {
+    // Short texts over an alphabet that makes every rule fire: nesting, reopened nodes, stray
+    // delimiters, labels and lengths split by "(" or by blanks, multi-byte letters and blanks.
+    const std::vector<std::string> alphabet = {
+        "(", "(", ")", ")", ",", ",", ":",      ";",      "A",      "B",
+        "1", ".", "5", "e", "-", " ", "\u3000", "\u00c4", "\u00a1", "\u2009x"};
+    std::mt19937_64 rng(77);
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const std::size_t size = rng() % 30;
+        for (std::size_t k = 0; k < size; ++k) text += alphabet[rng() % alphabet.size()];
+        if (rng() % 2) text += ";";
+        SCOPED_TRACE(text);
+        const Outcome want = literal_read(text);
+        const Outcome got = reader_outcome(text);
+        ASSERT_EQ(got.index(), want.index());
+        if (const auto* tree = std::get_if<SimpleRootedTree>(&want)) {
+            expect_nodes(std::get<SimpleRootedTree>(got), [&] {
+                std::vector<Expected> nodes;
+                for (const Node& node : tree->nodes) {
+                    nodes.push_back({node.parent, node.children, node.taxa, node.weight});
+                }
+                return nodes;
+            }());
+            ASSERT_EQ(sorted_map(std::get<SimpleRootedTree>(got)), sorted_map(*tree));
+        } else if (want.index() == 1) {
+            ASSERT_EQ(std::get<1>(got), std::get<1>(want));
+        } else {
+            ASSERT_EQ(std::get<2>(got), std::get<2>(want));
+        }
+        if (HasFailure()) return;
+    }
+}
+
+TEST(NewickReader, ManyLabelsMapToTheNodeLabelledLast) {
+    // Enough labels for the reader's bucket-ordered map filling, with repeats, labels longer
+    // than the inline size, and blanks that force a label through the buffer.
+    std::mt19937_64 rng(5);
+    std::string text = "(";
+    std::map<std::string, NodeId> want;
+    for (NodeId id = 1; id <= 30000; ++id) {
+        std::string label = "L" + std::to_string(rng() % 9000);
+        if (rng() % 5 == 0) label += "_with_a_rather_long_suffix";
+        if (id > 1) text += ",";
+        text += rng() % 7 == 0 ? label.substr(0, 1) + " " + label.substr(1) : label;
+        want[label] = id;
+    }
+    text += ")Root;";
+    want["Root"] = 0;
+    const SimpleRootedTree tree = from_newick(text);
+    ASSERT_EQ(tree.nodes.size(), 30001u);
+    EXPECT_EQ(sorted_map(tree), want);
+}
+
+TEST(NewickReader, ReopenedNodeKeepsEarlierChildren) {
+    // After its ")" the root is the current node again, and "(" opens it a second time.
+    const SimpleRootedTree tree = from_newick("(A)(B)C;");
+    expect_nodes(tree, {{{}, {1, 2}, "C", {}}, {0, {}, "A", {}}, {0, {}, "B", {}}});
+    // Unclosed nodes keep the children they gathered.
+    const SimpleRootedTree open = from_newick("((A,(B,C),D,");
+    EXPECT_EQ(open.nodes[1].children, (std::vector<NodeId>{2, 3, 6}));
+    EXPECT_EQ(open.nodes[3].children, (std::vector<NodeId>{4, 5}));
+    EXPECT_TRUE(open.nodes[0].children.empty());
 }
 
 }  // namespace

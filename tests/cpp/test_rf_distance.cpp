@@ -1,8 +1,16 @@
-// BitVec operations and the Robinson-Foulds core on parsed trees.
+// BitVec operations and the Robinson-Foulds core on parsed trees; the linear path against the
+// bit-vector path on thousands of random tree pairs.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <ostream>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <unordered_set>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "rf_distance.hpp"
 #include "test_util.hpp"
@@ -104,6 +112,187 @@ TEST(RobinsonFoulds, Normalization) {
     EXPECT_EQ(n.tree2_leaves, 3U);
     EXPECT_EQ(n.max_possible_rf, 0U);
     EXPECT_EQ(n.normalized_rf_distance, 0.0);
+}
+
+// Random Newick texts that reach every corner the linear path must handle: unary nodes,
+// multifurcations, single nodes, labels on internal nodes only, shared and private labels,
+// repeated leaf labels, unlabelled leaves and text cut short after a delimiter.
+struct TextShape {
+    const char* name;
+    std::size_t max_nodes;
+    std::size_t first_label;  // leaf labels are L<first_label> .. L<first_label + pool - 1>
+    std::size_t pool;
+    unsigned unlabelled_per_mille;
+    unsigned internal_label_percent;
+    unsigned cut_percent;
+};
+
+void PrintTo(const TextShape& shape, std::ostream* os) { *os << shape.name; }
+
+std::string random_text(std::mt19937_64& rng, const TextShape& shape) {
+    const std::size_t size = 1 + rng() % shape.max_nodes;
+    std::vector<std::vector<std::size_t>> children(size);
+    std::vector<std::size_t> parent(size, 0);
+    // Node i hangs below a node on the path from the root to node i - 1 (preorder ids).
+    for (std::size_t id = 1; id < size; ++id) {
+        std::size_t p = id - 1;
+        while (p != 0 && rng() % 3 == 0) p = parent[p];
+        parent[id] = p;
+        children[p].push_back(id);
+    }
+    const auto label = [&](bool leaf) -> std::string {
+        if (leaf) {
+            if (rng() % 1000 < shape.unlabelled_per_mille) return "";
+            return "L" + std::to_string(shape.first_label + rng() % shape.pool);
+        }
+        if (rng() % 100 >= shape.internal_label_percent) return "";
+        // Internal labels: some shared with leaves, some found on internal nodes only.
+        return rng() % 2 ? "L" + std::to_string(shape.first_label + rng() % shape.pool)
+                         : "X" + std::to_string(rng() % 4);
+    };
+    std::string text;
+    std::vector<std::pair<std::size_t, std::size_t>> stack{{0, 0}};
+    while (!stack.empty()) {
+        auto& [id, next] = stack.back();
+        if (next < children[id].size()) {
+            text += next == 0 ? "(" : ",";
+            const std::size_t child = children[id][next++];
+            stack.emplace_back(child, 0);
+            continue;
+        }
+        if (!children[id].empty()) text += ")";
+        text += label(children[id].empty());
+        if (rng() % 4 == 0) text += ":1.5";
+        stack.pop_back();
+    }
+    text += ";";
+    if (rng() % 100 < shape.cut_percent) {
+        // Cut right after a delimiter: the reader then leaves open nodes unattached.
+        std::vector<std::size_t> cuts;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '(' || text[i] == ')' || text[i] == ',') cuts.push_back(i + 1);
+        }
+        if (!cuts.empty()) text.resize(cuts[rng() % cuts.size()]);
+    }
+    return text;
+}
+
+// A distance or the text of the Panic that ended the computation.
+using Outcome = std::variant<std::uint64_t, std::string>;
+
+template <typename F>
+Outcome outcome(F&& f) {
+    try {
+        return f();
+    } catch (const Panic& e) {
+        return std::string(e.what());
+    }
+}
+
+class LinearAgainstBitvec : public ::testing::TestWithParam<TextShape> {};
+
+TEST_P(LinearAgainstBitvec, SameDistanceOrSamePanic) {
+    const TextShape shape = GetParam();
+    std::mt19937_64 rng(shape.max_nodes * 1000 + shape.pool * 10 + shape.first_label);
+    TextShape other = shape;
+    other.first_label += shape.pool / 3;  // overlapping but different label sets
+    std::size_t linear_taken = 0;
+    constexpr int rounds = 1500;
+    for (int round = 0; round < rounds; ++round) {
+        const std::string a = random_text(rng, shape);
+        const std::string b = random_text(rng, rng() % 2 ? shape : other);
+        SCOPED_TRACE(a + "  " + b);
+        const SimpleRootedTree t1 = from_newick(a);
+        const SimpleRootedTree t2 = from_newick(b);
+        const Outcome judge =
+            outcome([&] { return detail::calculate_rf_distance_bitvec(t1, t2).rf_distance; });
+        const Outcome got = outcome([&] { return calculate_rf_distance(t1, t2).rf_distance; });
+        ASSERT_EQ(got, judge);
+        const Outcome linear = outcome([&] {
+            const std::optional<std::uint64_t> rf = detail::rf_distance_linear(t1, t2);
+            return rf ? *rf : std::uint64_t{999999};
+        });
+        if (linear != Outcome{std::uint64_t{999999}}) {
+            ASSERT_EQ(linear, judge);
+            ++linear_taken;
+        }
+    }
+    // The linear path must really be exercised, not just fall back.
+    EXPECT_GT(linear_taken, static_cast<std::size_t>(rounds) / 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, LinearAgainstBitvec,
+    ::testing::Values(
+        // name, max_nodes, first_label, pool, unlabelled per mille, internal label %, cut %
+        TextShape{"SmallDistinct", 12, 0, 40, 0, 0, 0},
+        TextShape{"InternalLabelsOtherSets", 30, 0, 200, 0, 30, 0},
+        TextShape{"RepeatedLeafLabels", 30, 0, 12, 0, 30, 5},
+        TextShape{"UnlabelledLeaves", 40, 0, 300, 15, 20, 0},
+        TextShape{"UnreachableNodes", 40, 5, 300, 0, 20, 30},
+        TextShape{"TinyTrees", 6, 0, 8, 5, 50, 20}, TextShape{"Larger", 80, 0, 1000, 2, 10, 10}),
+    [](const ::testing::TestParamInfo<TextShape>& param_info) {
+        return std::string(param_info.param.name);
+    });
+
+SimpleRootedTree chain_above(std::size_t depth, const std::string& tip) {
+    return from_newick(std::string(depth, '(') + tip + std::string(depth, ')') + ";");
+}
+
+TEST(RobinsonFouldsLinear, MillionUnaryNodes) {
+    // Every chain node has the cluster U, a bipartition {U, {}} the other tree lacks; with
+    // {A,B} | {C,D} from the other tree that makes 2.
+    const SimpleRootedTree chain = chain_above(1'000'000, "(A,B,C,D)");
+    const SimpleRootedTree other = from_newick("((A,B),(C,D));");
+    EXPECT_EQ(detail::rf_distance_linear(chain, other), std::uint64_t{2});
+    EXPECT_EQ(detail::rf_distance_linear(other, chain), std::uint64_t{2});
+    EXPECT_EQ(detail::rf_distance_linear(chain, chain), std::uint64_t{0});
+}
+
+TEST(RobinsonFouldsLinear, DeepChainAgreesWithBitvec) {
+    const SimpleRootedTree chain = chain_above(50'000, "((A,B),C,(D,E))");
+    const SimpleRootedTree other = chain_above(3, "((A,C),B,(D,F))");
+    EXPECT_EQ(detail::rf_distance_linear(chain, other),
+              detail::calculate_rf_distance_bitvec(chain, other).rf_distance);
+}
+
+TEST(RobinsonFouldsLinear, DeclinesWhatItDoesNotTake) {
+    const auto declines = [](const char* a, const char* b) {
+        return !detail::rf_distance_linear(from_newick(a), from_newick(b)).has_value();
+    };
+    EXPECT_TRUE(declines("((A,B),(A,D));", "((A,B),(C,D));"));    // A on two leaves
+    EXPECT_TRUE(declines("((A,B),C);", "((A,C),B);"));            // three labels in all
+    EXPECT_FALSE(declines("((A,B),C)D;", "((A,C),B);"));          // an internal label is in U
+    EXPECT_FALSE(declines("((A,B)A,(C,D));", "((A,B),(C,D));"));  // A on one leaf only
+}
+
+TEST(RobinsonFouldsLinear, DeclinesBrokenLinks) {
+    SimpleRootedTree shared = from_newick("((A,B),(C,D));");
+    // Node 2 listed under two parents: the reachable part is no tree.
+    shared.nodes[4].children.push_back(2);
+    const SimpleRootedTree plain = from_newick("((A,B),(C,D));");
+    EXPECT_FALSE(detail::rf_distance_linear(shared, plain).has_value());
+    EXPECT_FALSE(detail::rf_distance_linear(plain, shared).has_value());
+
+    SimpleRootedTree missing = plain;
+    missing.nodes[1].children.push_back(99);
+    EXPECT_FALSE(detail::rf_distance_linear(plain, missing).has_value());
+    EXPECT_PANIC(calculate_rf_distance(plain, missing), "node id 99 is not in the tree");
+
+    // A leaf label that is in neither map: the bit-vector path reports it.
+    SimpleRootedTree stray = plain;
+    stray.nodes[2].taxa = "Z";
+    EXPECT_FALSE(detail::rf_distance_linear(stray, plain).has_value());
+    EXPECT_THROW(calculate_rf_distance(stray, plain), std::out_of_range);
+}
+
+TEST(RobinsonFouldsLinear, UnlabelledLeafInTreeTwoAfterRepeatedLabelsInTreeOne) {
+    // Tree 1 sends the work to the bit-vector path, which still names tree 2's leaf.
+    EXPECT_PANIC(rf("((A,A),(C,D));", "((A,B),(,D));"),
+                 "Robinson-Foulds distance needs a label on every leaf; node 5 has none");
+    // Post-order meets node 3 (inside the first subtree) before node 5.
+    EXPECT_PANIC(rf("((A,B),(C,D),E);", "((A,),(,D));"),
+                 "Robinson-Foulds distance needs a label on every leaf; node 3 has none");
 }
 
 }  // namespace

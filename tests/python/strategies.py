@@ -87,6 +87,39 @@ def newick_trees(draw, labels=label_sets, max_arity: int = 4) -> Tree:
     return random_tree(random.Random(seed), chosen, max_arity)
 
 
+def decorated(tree: Tree, rnd: random.Random, names: list[str]) -> Tree:
+    """The same tree with unary nodes on some edges (and above the root) and labels, drawn from
+    names, on some internal nodes."""
+    out = Tree(list(tree.parent), [list(c) for c in tree.children], list(tree.label))
+    for v in range(len(tree.parent)):
+        p = out.parent[v]
+        if p is not None and rnd.random() < 0.2:
+            u = out.add()
+            out.children[p][out.children[p].index(v)] = u
+            out.children[u] = [v]
+            out.parent[u], out.parent[v] = p, u
+    root = 0
+    if rnd.random() < 0.2:
+        root = out.add()
+        out.children[root] = [0]
+        out.parent[0] = root
+    for v in range(len(out.parent)):
+        if out.children[v] and rnd.random() < 0.3:
+            out.label[v] = rnd.choice(names)
+    return renumber(out, root)
+
+
+@st.composite
+def decorated_trees(draw, pool: int = 30) -> Tree:
+    """Random trees over up to pool labels with unary nodes and internal labels, some of which
+    are leaf labels of this or the other tree and some of which label internal nodes only."""
+    names = [f"t{i}" for i in range(pool)]
+    labels = draw(st.lists(st.sampled_from(names), min_size=1, max_size=pool, unique=True))
+    seed = draw(st.integers(0, 2**32 - 1))
+    rnd = random.Random(seed)
+    return decorated(random_tree(rnd, labels), rnd, names + ["X", "Y"])
+
+
 def random_character_case(rnd: random.Random) -> dict:
     """A small tree with nodes of one to four children, names that repeat and collide, some
     unnamed nodes, and a matrix whose row count and row lengths need not fit the tree."""

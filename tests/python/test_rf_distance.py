@@ -103,13 +103,30 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-from strategies import label_sets, newick_trees, random_tree, rerooted, shuffled  # noqa: E402
+from strategies import (  # noqa: E402
+    decorated_trees,
+    label_sets,
+    newick_trees,
+    random_tree,
+    rerooted,
+    shuffled,
+)
 
 
 class TestProperties:
     @settings(max_examples=150, deadline=None)
     @given(newick_trees(), newick_trees())
     def test_matches_the_oracle_and_is_symmetric(self, t1, t2):
+        n1, n2 = oracles.to_newick(t1), oracles.to_newick(t2)
+        d = RF(n1, n2)["rf_distance"]
+        assert d == oracles.rf_distance(n1, n2)
+        assert d == RF(n2, n1)["rf_distance"]
+
+    @settings(max_examples=200, deadline=None)
+    @given(decorated_trees(), decorated_trees())
+    def test_unary_nodes_and_internal_labels_match_the_oracle(self, t1, t2):
+        # Up to 30 labels: the linear-time path, with labels that only some trees have, labels
+        # on internal nodes only, and internal nodes that share a leaf's label.
         n1, n2 = oracles.to_newick(t1), oracles.to_newick(t2)
         d = RF(n1, n2)["rf_distance"]
         assert d == oracles.rf_distance(n1, n2)
