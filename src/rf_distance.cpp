@@ -321,6 +321,7 @@ std::optional<Reach> reach(const SimpleRootedTree& tree) {
     std::vector<unsigned char> visited(size, 0);
     std::vector<std::pair<NodeId, Pos>> stack{{tree.root, no_pos}};
     while (!stack.empty()) {
+        check_interrupt();
         const auto [id, parent] = stack.back();
         stack.pop_back();
         if (visited[id]) return std::nullopt;

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "interrupt.hpp"
+#include "memory.hpp"
 #include "panic.hpp"
 
 namespace veltrane {
@@ -328,6 +330,8 @@ SimpleRootedTree from_newick(std::string_view text) {
     // node table and the label map once and for all: no reallocation, no rehash. Labels are at
     // most one per node.
     const std::size_t node_count = count_nodes(begin, end);
+    // A text of many short nodes needs far more memory than its own length.
+    require_memory(node_count, sizeof(Node));
     tree.nodes.reserve(node_count);
     tree.taxa_map.reserve(node_count);
     tree.nodes.emplace_back();
@@ -344,6 +348,8 @@ SimpleRootedTree from_newick(std::string_view text) {
     Run length;
 
     const auto new_node = [&tree]() {
+        // A text of a gigabyte takes seconds to read: Ctrl-C still stops it.
+        check_interrupt();
         const NodeId id = tree.nodes.size();
         tree.nodes.emplace_back().id = id;
         return id;
