@@ -133,7 +133,8 @@ void exercise(SimpleRootedTree& t1, SimpleRootedTree& t2, std::string_view text)
         PhsOptions options;
         options.max_threads = 2;
         step([&] { static_cast<void>(phs_optimized(t1, matrix, states, options)); });
-        for (const StateMap* given : {static_cast<const StateMap*>(nullptr), &states}) {
+        const StateMap* const choices[] = {nullptr, &states};
+        for (const StateMap* given : choices) {
             step([&] { static_cast<void>(calculate_parsimony(t1, matrix, given, -1, 0)); });
             step([&] {
                 static_cast<void>(calculate_parsimony_p_value(t1, matrix, given, 0.3, 0, 1));
