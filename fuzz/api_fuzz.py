@@ -34,8 +34,9 @@ class Hostile(Exception):
     """Raised by the hostile objects below: a clean, expected failure."""
 
 
-class CallTimeout(Exception):
-    """Raised by the SIGALRM handler inside a call that runs too long."""
+class CallTimeout(BaseException):
+    """Raised by the SIGALRM handler inside a call that runs too long. Like KeyboardInterrupt
+    it is no Exception, so code that ignores a failing __len__ must not swallow it."""
 
 
 def _on_alarm(signum, frame):

@@ -43,7 +43,12 @@ std::int32_t to_i32(PyObject* obj) {
 std::size_t capacity_hint(PyObject* obj) {
     constexpr Py_ssize_t max_hint = Py_ssize_t{1} << 20;
     const Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) PyErr_Clear();
+    if (hint < 0) {
+        // A KeyboardInterrupt (or any other non-Exception) raised while __len__ ran is not a
+        // failing __len__: dropping it would lose the user's Ctrl-C.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
+        PyErr_Clear();
+    }
     return static_cast<std::size_t>(std::clamp(hint, Py_ssize_t{0}, max_hint));
 }
 

@@ -72,6 +72,19 @@ class TestHostileArguments:
         )
         assert got["phs_score"] == good["phs_score"]
 
+    def test_an_interrupt_inside_len_is_not_swallowed(self):
+        # Found by the API fuzzer: a Ctrl-C that landed in a Python __len__ was dropped with
+        # the failing length, and a conversion that never ends kept running.
+        class InterruptedLen(list):
+            def __len__(self):
+                raise KeyboardInterrupt
+
+        with pytest.raises(KeyboardInterrupt):
+            veltrane.parsimony_score("(A,B);", [InterruptedLen([1]), [1]])
+        with pytest.raises(KeyboardInterrupt):
+            veltrane.parsimony_score("(A,B);", InterruptedLen([[1], [1]]))
+        assert veltrane.parsimony_score("(A,B);", [[1], [1]])["parsimony_score"] == 0
+
     def test_a_row_that_grows_the_matrix_while_it_is_read(self):
         matrix = [[1], [1], [0]]
 
