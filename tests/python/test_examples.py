@@ -19,11 +19,11 @@ SMALL = ["--generations", "5", "--sites", "12", "--rotations", "4"]
 
 @pytest.fixture(scope="module")
 def demo():
-    spec = importlib.util.spec_from_file_location("lineage_demo", DEMO)
-    module = importlib.util.module_from_spec(spec)
+    loader_spec = importlib.util.spec_from_file_location("lineage_demo", DEMO)
+    module = importlib.util.module_from_spec(loader_spec)
     sys.modules["lineage_demo"] = module  # dataclasses look their module up here
     try:
-        spec.loader.exec_module(module)
+        loader_spec.loader.exec_module(module)
         yield module
     finally:
         del sys.modules["lineage_demo"]
