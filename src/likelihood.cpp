@@ -71,7 +71,7 @@ LikelihoodResult calculate_likelihood(const SimpleRootedTree& tree, const Charac
                                       std::int32_t missing_state, std::int32_t unedited_state) {
     const Stopwatch clock;
     LikelihoodResult result;
-    for (const Node& node : tree.nodes) result.n_leaves += is_leaf(node) ? 1U : 0U;
+    result.n_leaves = count_leaves(tree);
     if (matrix.rows() == 0 || matrix.row(0).empty() || result.n_leaves == 0) {
         result.method_used = "empty_data";
         return result;  // log-likelihood 0.0, likelihood 1.0, time 0.0, no characters

@@ -34,12 +34,6 @@ std::uint64_t count_mutations(const SimpleRootedTree& tree,
     return total;
 }
 
-std::uint64_t count_leaves(const SimpleRootedTree& tree) {
-    std::uint64_t leaves = 0;
-    for (const Node& node : tree.nodes) leaves += is_leaf(node) ? 1U : 0U;
-    return leaves;
-}
-
 }  // namespace
 
 std::vector<std::int32_t> infer_states_recursive(const SimpleRootedTree& tree, NodeId id,

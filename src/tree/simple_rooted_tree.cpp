@@ -124,4 +124,10 @@ std::vector<std::uint64_t> compute_depths(const SimpleRootedTree& tree) {
     return depths;
 }
 
+std::uint64_t count_leaves(const SimpleRootedTree& tree) {
+    std::uint64_t leaves = 0;
+    for (const Node& node : tree.nodes) leaves += is_leaf(node) ? 1U : 0U;
+    return leaves;
+}
+
 }  // namespace veltrane

@@ -72,6 +72,9 @@ std::vector<NodeId> leaf_ids(const SimpleRootedTree& tree);
 // stored, otherwise a walk up the parent links. Throws Panic for a bad id or a cycle.
 std::uint64_t depth(const SimpleRootedTree& tree, NodeId id);
 
+// Number of nodes without children.
+std::uint64_t count_leaves(const SimpleRootedTree& tree);
+
 // depth() of every node, indexed by node id (0 for vacant slots), in linear time.
 // Throws Panic when a parent link names a missing node or the parent links form a cycle.
 std::vector<std::uint64_t> compute_depths(const SimpleRootedTree& tree);
