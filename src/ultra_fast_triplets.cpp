@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "exact_triplets.hpp"
 #include "interrupt.hpp"
 #include "panic.hpp"
 #include "random/random_source.hpp"
@@ -185,6 +186,13 @@ TripletTally tally_triple_ranks(const UltraFastTreeData& data1, const UltraFastT
     return tally;
 }
 
+TripletTally count_all_triples(const UltraFastTreeData& data1, const UltraFastTreeData& data2) {
+    detail::require_same_taxa_count(data1, data2);
+    const DepthProfile p1 = DepthProfile::build(data1.adjacent_depths);
+    const DepthProfile p2 = DepthProfile::build(data2.adjacent_depths);
+    return detail::count_triples_by_middle(p1, p2, 0, p1.n);
+}
+
 TripletTally tally_sampled_triples(const UltraFastTreeData& data1, const UltraFastTreeData& data2,
                                    RandomSource& source, std::uint64_t trials) {
     TripletTally tally;
@@ -214,7 +222,7 @@ TripletModeResult calculate_triplets_correct_ultra(SimpleRootedTree& tree1, Simp
     TripletTally tally;
     if (triples <= 100000 || triples <= number_of_trials) {
         // Exact and independent of the seed: no source is made.
-        tally = tally_triple_ranks(data1, data2, 0, triples);
+        tally = count_all_triples(data1, data2);
         result.method_used = "exhaustive";
         result.total_triplets_checked = triples;
     } else {

@@ -39,9 +39,14 @@ struct UltraFastTreeData {
 Outgroup get_outgroup_ultra_fast(const UltraFastTreeData& data, std::size_t i, std::size_t j,
                                  std::size_t k);
 
+// Tallies every triple i < j < k below n_leaves, counted without visiting them one by one.
+// Throws Panic when the named-leaf counts differ.
+TripletTally count_all_triples(const UltraFastTreeData& data1, const UltraFastTreeData& data2);
+
 // Tallies the triples i < j < k below n_leaves whose rank in lexicographic order lies in
 // [begin, end), without listing them: the first is unranked, the rest follow in order.
 // Both data must have the same n_leaves; throws Panic when end exceeds the triple count.
+// Costs about n per pair (i, j): the plain enumeration that judges count_all_triples.
 TripletTally tally_triple_ranks(const UltraFastTreeData& data1, const UltraFastTreeData& data2,
                                 std::uint64_t begin, std::uint64_t end);
 

@@ -188,13 +188,6 @@ const LongCall long_calls[] = {
          SimpleRootedTree t2 = from_newick(caterpillar(200));
          calculate_triplets_correct_parallel(t1, t2, 5000, 1, 1);
      }},
-    {"ParallelExhaustiveOnThePool",
-     [] {
-         SimpleRootedTree t1 = from_newick(caterpillar(20000));
-         SimpleRootedTree t2 = from_newick(caterpillar(20000));
-         calculate_triplets_correct_parallel(t1, t2, std::uint64_t{1} << 62, std::nullopt, 4);
-     },
-     build_both_trees},
     {"OptimizedSamplingOnThePool",
      [] {
          SimpleRootedTree t1 = from_newick(caterpillar(20000));

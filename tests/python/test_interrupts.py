@@ -62,10 +62,6 @@ LONG_CALLS = {
         "T = caterpillar(20000)",
         "veltrane.triplets_correct_ultra(T, T, 10**12, seed=1)",
     ),
-    "ultra_forced_exhaustive": (
-        "T = caterpillar(100000)",
-        "veltrane.triplets_correct_ultra(T, T, 10**16)",
-    ),
     "parallel_sampling_on_the_pool": (
         "T = caterpillar(20000)",
         "veltrane.triplets_correct_parallel(T, T, 10**12, seed=1)",
@@ -73,14 +69,6 @@ LONG_CALLS = {
     "parallel_sampling_sequential": (
         "T = caterpillar(20000)",
         "veltrane.triplets_correct_parallel(T, T, 10**12, seed=1, max_threads=1)",
-    ),
-    "parallel_exhaustive_on_the_pool": (
-        "T = caterpillar(100000)",
-        "veltrane.triplets_correct_parallel(T, T, 10**16)",
-    ),
-    "optimized_exhaustive_on_the_pool": (
-        "T = caterpillar(100000)",
-        "veltrane.triplets_correct_optimized(T, T, 10**16)",
     ),
     "optimized_sampling_on_the_pool": (
         "T = caterpillar(20000)",
