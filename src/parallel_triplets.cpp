@@ -107,8 +107,9 @@ TripletModeResult calculate_chunked_triplets(SimpleRootedTree& tree1, SimpleRoot
                                              std::optional<std::uint64_t> seed,
                                              std::optional<std::uint64_t> max_threads,
                                              const ChunkRules& rules) {
-    const ParallelTreeData data1 = ParallelTreeData::build(tree1);
-    const ParallelTreeData data2 = ParallelTreeData::build(tree2);
+    // Positions first: the exhaustive count needs no LCA tables, sampling adds them.
+    ParallelTreeData data1 = ParallelTreeData::build_positions(tree1);
+    ParallelTreeData data2 = ParallelTreeData::build_positions(tree2);
     require_same_taxa_count(data1, data2);
     const std::uint64_t n = data1.n_leaves;
     const std::uint64_t triples = triple_count(n);
@@ -142,6 +143,8 @@ TripletModeResult calculate_chunked_triplets(SimpleRootedTree& tree1, SimpleRoot
         result.parallel_chunks_used = plan.chunk_count;
     } else {
         const std::uint64_t chunks = plan_sampling(number_of_trials, rules, workers);
+        data1.enable_pair_queries(tree1);
+        data2.enable_pair_queries(tree2);
         RandomSource master =
             seed ? RandomSource::from_u64_seed(*seed) : RandomSource::from_entropy();
         if (chunks == 1) {

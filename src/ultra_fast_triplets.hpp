@@ -31,6 +31,14 @@ struct UltraFastTreeData {
     // nodes unreachable from its root.
     static UltraFastTreeData build(SimpleRootedTree& tree);
 
+    // Only n_leaves and adjacent_depths, from one linear pass over the Euler tour, failing
+    // exactly as build() would; enough for count_all_triples. pair_depth needs
+    // enable_pair_queries() first.
+    static UltraFastTreeData build_positions(const SimpleRootedTree& tree);
+
+    // Stores the tree's LCA tables and the first visits, for pair_depth and sampling.
+    void enable_pair_queries(SimpleRootedTree& tree);
+
     // Depth of the common ancestor of positions p < q < n_leaves.
     std::uint64_t pair_depth(std::size_t p, std::size_t q) const;
 };

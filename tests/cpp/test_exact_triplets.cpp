@@ -11,6 +11,7 @@
 
 #include "exact_triplets.hpp"
 #include "interrupt.hpp"
+#include "panic.hpp"
 #include "test_util.hpp"
 #include "tree/newick.hpp"
 #include "ultra_fast_triplets.hpp"
@@ -166,6 +167,48 @@ TEST(ExactCountRandom, ParsedTreesWithUnaryNodesAndMultifurcations) {
         SCOPED_TRACE(items1[0] + "  " + items2[0]);
         ASSERT_EQ(count(d1.adjacent_depths, d2.adjacent_depths, 0, k),
                   tally_triple_ranks(d1, d2, 0, detail::triple_count(k)));
+    }
+}
+
+// The linear build (no LCA tables) against the table-based one: the same positions and
+// depths, or the same failure for texts cut short (nodes left unreachable from the root).
+TEST(PositionsOnly, MatchTheTableBuildAndItsFailures) {
+    std::mt19937_64 rng(17);
+    for (int round = 0; round < 400; ++round) {
+        std::vector<std::string> items;
+        const std::size_t n = 1 + rng() % 25;
+        for (std::size_t m = 0; m < n; ++m)
+            items.push_back(rng() % 7 == 0 ? "" : "L" + std::to_string(m));
+        while (items.size() > 1) {
+            const std::size_t run = std::min<std::size_t>(items.size(), 1 + rng() % 4);
+            const std::size_t at = rng() % (items.size() - run + 1);
+            std::string joined = "(";
+            for (std::size_t m = 0; m < run; ++m) joined += (m ? "," : "") + items[at + m];
+            items[at] = joined + ")";
+            items.erase(items.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                        items.begin() + static_cast<std::ptrdiff_t>(at + run));
+        }
+        std::string text = items[0] + ";";
+        if (rng() % 3 == 0)
+            text = text.substr(0, text.find_first_of("(),", rng() % text.size()) + 1);
+        SCOPED_TRACE(text);
+        SimpleRootedTree with_tables = from_newick(text);
+        const SimpleRootedTree lean = from_newick(text);
+        std::string want_error, got_error;
+        UltraFastTreeData want, got;
+        try {
+            want = UltraFastTreeData::build(with_tables);
+        } catch (const Panic& e) {
+            want_error = e.what();
+        }
+        try {
+            got = UltraFastTreeData::build_positions(lean);
+        } catch (const Panic& e) {
+            got_error = e.what();
+        }
+        ASSERT_EQ(got_error, want_error);
+        EXPECT_EQ(got.n_leaves, want.n_leaves);
+        EXPECT_EQ(got.adjacent_depths, want.adjacent_depths);
     }
 }
 

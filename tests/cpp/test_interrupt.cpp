@@ -178,8 +178,8 @@ const LongCall long_calls[] = {
      }},
     {"UltraExhaustive",
      [] {
-         SimpleRootedTree t1 = from_newick(caterpillar(200));
-         SimpleRootedTree t2 = from_newick(caterpillar(200));
+         SimpleRootedTree t1 = from_newick(caterpillar(5000));
+         SimpleRootedTree t2 = from_newick(caterpillar(5000));
          calculate_triplets_correct_ultra(t1, t2, 1u << 30, std::nullopt);
      }},
     {"ParallelSamplingSequential",
