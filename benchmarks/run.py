@@ -36,6 +36,7 @@ import random
 import re
 import resource
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -290,6 +291,8 @@ def measure(tool, job, shape, n, timeout) -> dict:
         done = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
     except subprocess.TimeoutExpired:
         return {"error": f"over {timeout:.0f} s"}
+    if done.returncode < 0:
+        return {"error": f"killed by {signal.Signals(-done.returncode).name}"}
     if done.returncode != 0:
         lines = (done.stderr or "").strip().splitlines() or [f"exit {done.returncode}"]
         return {"error": lines[-1][:60]}
@@ -417,13 +420,14 @@ def report(data: dict) -> list[str]:
         f" mismatches: {len(triplet_mismatches)}"
     )
     lines += [f"  MISMATCH {m}" for m in triplet_mismatches]
-    peaks = [
-        f"{r['shape']} {r['n']}: {r['peak_mb']:.0f} MB"
-        for r in data["results"]
-        if r["tool"] == "veltrane" and r["job"] == "rf" and r["n"] >= 100_000 and "peak_mb" in r
-    ]
-    if peaks:
-        lines.append("veltrane rf peak memory (whole interpreter): " + ", ".join(peaks))
+    for job in ["rf", "triplets"]:
+        peaks = [
+            f"{r['shape']} {r['n']}: {r['peak_mb']:.0f} MB"
+            for r in data["results"]
+            if (r["tool"], r["job"]) == ("veltrane", job) and r["n"] >= 100_000 and "peak_mb" in r
+        ]
+        if peaks:
+            lines.append(f"veltrane {job} peak memory (whole interpreter): " + ", ".join(peaks))
     speeds = []
     for r in data["results"]:
         if r["tool"] == "veltrane" and r["job"] == "parse" and "core" in r and r["n"] >= 100_000:
