@@ -66,14 +66,12 @@ PEER_CAPS = {
     ("treeswift", "parse"): 1_000_000,
     ("tqdist", "triplets"): 1_000_000,
 }
-# veltrane's own limits, where a job grows faster than the sizes do.
-VELTRANE_CAPS = {"triplets": 100_000}
 
 
 def size_cap(tool: str, job: str) -> int:
     """Largest size a tool is given for a job; a peer without an entry does not do the job."""
     if tool == "veltrane":
-        return VELTRANE_CAPS.get(job, SIZES[-1])
+        return SIZES[-1]
     return PEER_CAPS.get((tool, job), 0)
 
 
