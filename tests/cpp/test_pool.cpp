@@ -36,50 +36,36 @@ class HangGuard {
 
 TEST(PoolSizeFrom, FollowsTheVariableRules) {
     constexpr auto unset = std::nullopt;
-    struct Case {
-        std::optional<std::string_view> num_threads, rs_num_cpus;
-        std::size_t cpu_count, expected;
+    const auto size = [](std::optional<std::string_view> num_threads,
+                         std::optional<std::string_view> rs_num_cpus, std::size_t cpu_count) {
+        return veltrane::detail::pool_size_from(num_threads, rs_num_cpus, cpu_count);
     };
-    // Positive decimal digits with an optional plus win; 0 means the processor count and
-    // does not fall through; anything else falls through; every result is capped at 65535.
-    const Case cases[] = {{"4", unset, 8, 4},
-                          {"+4", unset, 8, 4},
-                          {"0004", unset, 8, 4},
-                          {"0", unset, 8, 8},
-                          {"+0", unset, 8, 8},
-                          {"0", "6", 8, 8},
-                          {"", "3", 8, 3},
-                          {" 4", "3", 8, 3},
-                          {"4 ", "3", 8, 3},
-                          {"4\n", "3", 8, 3},
-                          {"-1", "3", 8, 3},
-                          {"-0", "3", 8, 3},
-                          {"abc", "3", 8, 3},
-                          {"0x10", "3", 8, 3},
-                          {"+", "3", 8, 3},
-                          {"++4", "3", 8, 3},
-                          {"abc", unset, 8, 8},
-                          {"65535", unset, 8, 65535},
-                          {"65536", unset, 8, 65535},
-                          {"18446744073709551616", unset, 8, 65535},
-                          {"99999999999999999999999999999999", "3", 8, 65535},
-                          {"2", "6", 8, 2},
-                          {unset, "6", 8, 6},
-                          {unset, "+6", 8, 6},
-                          {unset, "0", 8, 8},
-                          {unset, "-2", 8, 8},
-                          {unset, "6x", 8, 8},
-                          {unset, "70000", 8, 65535},
-                          {unset, unset, 8, 8},
-                          {unset, unset, 0, 1},
-                          {"0", unset, 0, 1},
-                          {unset, unset, 100000, 65535}};
-    for (const Case& c : cases) {
-        EXPECT_EQ(veltrane::detail::pool_size_from(c.num_threads, c.rs_num_cpus, c.cpu_count),
-                  c.expected)
-            << "'" << c.num_threads.value_or("<unset>") << "' '"
-            << c.rs_num_cpus.value_or("<unset>") << "' " << c.cpu_count;
+    // Positive decimal digits with an optional plus sign are taken.
+    for (const char* t : {"4", "+4", "0004"}) {
+        EXPECT_EQ(size(t, "3", 8), 4u) << t;
+        EXPECT_EQ(size(unset, t, 8), 4u) << t;
     }
+    // Anything else falls through to the next variable, then to the processor count.
+    for (const char* t : {"", " 4", "4 ", "4\n", "-1", "-0", "abc", "0x10", "+", "++4", "6x"}) {
+        EXPECT_EQ(size(t, "3", 8), 3u) << t;
+        EXPECT_EQ(size(t, unset, 8), 8u) << t;
+        EXPECT_EQ(size(unset, t, 8), 8u) << t;
+    }
+    // Zero means the processor count (1 when unknown) and does not fall through.
+    for (const char* t : {"0", "+0", "000"}) {
+        EXPECT_EQ(size(t, "6", 8), 8u) << t;
+        EXPECT_EQ(size(t, unset, 0), 1u) << t;
+        EXPECT_EQ(size(unset, t, 8), 8u) << t;
+    }
+    // Every result is capped, also values beyond 64 bits.
+    for (const char* t : {"65536", "70000", "18446744073709551616", "99999999999999999999999"}) {
+        EXPECT_EQ(size(t, "3", 8), 65535u) << t;
+        EXPECT_EQ(size(unset, t, 8), 65535u) << t;
+    }
+    EXPECT_EQ(size("65535", unset, 8), 65535u);
+    EXPECT_EQ(size(unset, unset, 8), 8u);
+    EXPECT_EQ(size(unset, unset, 0), 1u);
+    EXPECT_EQ(size(unset, unset, 100000), 65535u);
 }
 
 TEST(RunChunks, EveryChunkRunsOnceIntoItsOwnSlot) {
