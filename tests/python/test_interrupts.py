@@ -62,6 +62,10 @@ LONG_CALLS = {
         "T = caterpillar(20000)",
         "veltrane.triplets_correct_ultra(T, T, 10**12, seed=1)",
     ),
+    "reading_two_large_texts_on_the_pool": (
+        "T = caterpillar(1000000)",
+        "veltrane.robinson_foulds_distance(T, T)",
+    ),
     "parallel_sampling_on_the_pool": (
         "T = caterpillar(20000)",
         "veltrane.triplets_correct_parallel(T, T, 10**12, seed=1)",
