@@ -37,27 +37,6 @@ def added(*terms: float) -> float:
     return total
 
 
-class TestResultShape:
-    def test_keys_and_types(self):
-        result = LS(WORKED, WORKED_ROWS)
-        assert list(result) == [
-            "log_likelihood",
-            "likelihood",
-            "computation_time_ms",
-            "method_used",
-            "n_characters",
-            "n_leaves",
-        ]
-        assert [type(v) for v in result.values()] == [float, float, float, str, int, int]
-        assert result["method_used"] == "crispr_cas9_model"
-        assert result["computation_time_ms"] >= 0.0
-
-    def test_distance_key(self):
-        result = LD(WORKED, WORKED, WORKED_ROWS)
-        assert list(result) == ["likelihood_distance"]
-        assert type(result["likelihood_distance"]) is float
-
-
 class TestLikelihoodScore:
     def test_worked_example(self):
         # X = [1], Y = [0], R = [0]; edges in node-id order: R-X, X-A, X-B, R-Y, Y-C, Y-D.
@@ -226,34 +205,6 @@ class TestLikelihoodDistance:
         gt_only = LD(WORKED, WORKED, WORKED_ROWS, None, {"R": [0], "X": [2]})
         rec_only = LD(WORKED, WORKED, WORKED_ROWS, {"R": [0], "X": [2]}, None)
         assert (gt_only["likelihood_distance"], rec_only["likelihood_distance"]) == (math.inf, 0.0)
-
-
-class TestParseErrors:
-    DIAGNOSTIC = "Custom { kind: InvalidData, error: InvalidCharacter { idx: 1 } }"
-
-    def test_score_prefix(self):
-        with pytest.raises(ValueError) as ei:
-            LS("A,B);", WORKED_ROWS)
-        assert str(ei.value) == "Failed to parse tree: " + self.DIAGNOSTIC
-
-    @pytest.mark.parametrize(
-        "rec, gt, prefix",
-        [
-            ("A,B);", WORKED, "Failed to parse reconstructed tree: "),
-            (WORKED, "A,B);", "Failed to parse ground truth tree: "),
-            ("A,B);", "(A,B));", "Failed to parse reconstructed tree: "),
-        ],
-        ids=["reconstructed", "ground-truth", "both"],
-    )
-    def test_distance_prefixes(self, rec, gt, prefix):
-        with pytest.raises(ValueError) as ei:
-            LD(rec, gt, WORKED_ROWS)
-        assert str(ei.value) == prefix + self.DIAGNOSTIC
-
-    def test_text_ending_inside_a_label_panics(self, panic_exception):
-        with pytest.raises(BaseException) as ei:
-            LS("(A,B)C", WORKED_ROWS)
-        assert type(ei.value) is panic_exception
 
 
 class TestAgainstOracle:
