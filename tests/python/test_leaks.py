@@ -1,6 +1,6 @@
 """No leaks: every function, on success and on each kind of failure (conversion, parse,
 internal failure, interruption), leaves the reference counts of its arguments, the
-interpreter's total reference count (debug builds) and the resident memory where they were."""
+Python blocks allocated and the resident memory where they were."""
 
 from __future__ import annotations
 
@@ -111,17 +111,6 @@ def test_argument_reference_counts_are_unchanged(name, kwargs, expected):
     assert [sys.getrefcount(x) for x in objects] == before
 
 
-@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
-def test_total_reference_count_is_unchanged():
-    for name, kwargs, expected in (p.values for p in CALLS):
-        call(name, kwargs, expected)
-        before = sys.gettotalrefcount()
-        for _ in range(50):
-            call(name, kwargs, expected)
-        # A few references may move between caches; a leak grows with the call count.
-        assert sys.gettotalrefcount() - before < 50, name
-
-
 def resident_bytes() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -182,4 +171,4 @@ def test_resident_memory_does_not_grow_over_many_calls():
     # A per-call leak of one tree (tens of kilobytes) would add far more than this, and one
     # leaked Python object on any single path would add a block per round.
     assert grown < 8 * 2**20, f"resident memory grew by {grown} bytes"
-    assert sys.getallocatedblocks() - blocks < 50
+    assert sys.getallocatedblocks() - blocks < 50, f"{sys.getallocatedblocks() - blocks} blocks"
