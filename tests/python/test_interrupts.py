@@ -55,6 +55,8 @@ ENDLESS = "E = type('E', (), {'__len__': lambda s: 1, '__getitem__': lambda s, i
 LONG_CALLS = {  # name: (setup, call), every long-running road
     "reference": ("T = caterpillar(300)", "veltrane.triplets_correct(T, T, 10**15, seed=1)"),
     "fast": ("T = caterpillar(300)", "veltrane.triplets_correct_fast(T, T, 10**15, seed=1)"),
+    "reading-two-large-texts-on-the-pool": (
+        "T = caterpillar(1000000)", "veltrane.robinson_foulds_distance(T, T)"),
     "ultra": (CATERPILLAR, "veltrane.triplets_correct_ultra(T, T, 10**12, seed=1)"),
     "parallel-pool": (CATERPILLAR, "veltrane.triplets_correct_parallel(T, T, 10**12, seed=1)"),
     "parallel-one-thread": (
