@@ -103,29 +103,19 @@ TEST(StateInference, DeepCaterpillarNeedsNoCallStack) {
     EXPECT_EQ(calculate_parsimony(tree, matrix, nullptr, -1, 0).parsimony_score, 2U);
 }
 
-// Random text: groups of one to four subtrees, names that repeat and collide with leaf names,
-// unnamed leaves and internal nodes.
+// Random text: names that repeat and collide with leaf names, unnamed leaves and internal nodes.
 std::string random_named_newick(std::mt19937_64& rng, std::size_t leaves) {
     std::vector<std::string> parts;
     for (std::size_t k = 0; k < leaves; ++k) {
         const auto r = rng() % 8;
         parts.push_back(r == 0 ? "" : "L" + std::to_string(r == 1 ? rng() % 4 : k));
     }
-    while (parts.size() > 1 || rng() % 10 == 0) {
-        const std::size_t take = std::min<std::size_t>(parts.size(), 1 + rng() % 4);
-        std::string group = "(";
-        for (std::size_t k = 0; k < take; ++k) {
-            const std::size_t pick = rng() % parts.size();
-            group += (k ? "," : "") + parts[pick];
-            parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(pick));
-        }
+    return test_util::random_newick(rng, parts, [&]() -> std::string {
         const auto r = rng() % 10;
-        group += ")";
-        if (r < 6) group += "N" + std::to_string(rng() % 5);
-        if (r == 6) group += "L" + std::to_string(rng() % leaves);
-        parts.push_back(group);
-    }
-    return parts[0] + ";";
+        return r < 6    ? "N" + std::to_string(rng() % 5)
+               : r == 6 ? "L" + std::to_string(rng() % leaves)
+                        : "";
+    });
 }
 
 CharacterMatrix random_matrix(std::mt19937_64& rng, std::size_t rows, std::size_t width) {

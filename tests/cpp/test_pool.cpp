@@ -19,20 +19,14 @@
 
 #include "panic.hpp"
 #include "pool/pool.hpp"
+#include "test_util.hpp"
 
 namespace {
 
 using veltrane::pool_size;
 using veltrane::run_chunks;
 
-// A deadlock must fail the test binary rather than hang the test run: SIGALRM ends the process.
-class HangGuard {
- public:
-    HangGuard() { alarm(120); }
-    ~HangGuard() { alarm(0); }
-    HangGuard(const HangGuard&) = delete;
-    HangGuard& operator=(const HangGuard&) = delete;
-};
+using test_util::HangGuard;
 
 TEST(PoolSizeFrom, FollowsTheVariableRules) {
     constexpr auto unset = std::nullopt;

@@ -76,62 +76,30 @@ TEST(RobinsonFoulds, UnlabelledLeafPanicNamesTheFirstNodeInPostOrder) {
 // repeated leaf labels, unlabelled leaves and text cut short after a delimiter.
 struct TextShape {
     const char* name;
-    std::size_t max_nodes;
+    std::size_t max_leaves;
     std::size_t first_label;  // leaf labels are L<first_label> .. L<first_label + pool - 1>
     std::size_t pool;
     unsigned unlabelled_per_mille;
     unsigned internal_label_percent;
-    unsigned cut_percent;
+    bool cut;
 };
 
 void PrintTo(const TextShape& shape, std::ostream* os) { *os << shape.name; }
 
 std::string random_text(std::mt19937_64& rng, const TextShape& shape) {
-    const std::size_t size = 1 + rng() % shape.max_nodes;
-    std::vector<std::vector<std::size_t>> children(size);
-    std::vector<std::size_t> parent(size, 0);
-    // Node i hangs below a node on the path from the root to node i - 1 (preorder ids).
-    for (std::size_t id = 1; id < size; ++id) {
-        std::size_t p = id - 1;
-        while (p != 0 && rng() % 3 == 0) p = parent[p];
-        parent[id] = p;
-        children[p].push_back(id);
-    }
-    const auto label = [&](bool leaf) -> std::string {
-        if (leaf) {
-            if (rng() % 1000 < shape.unlabelled_per_mille) return "";
-            return "L" + std::to_string(shape.first_label + rng() % shape.pool);
-        }
-        if (rng() % 100 >= shape.internal_label_percent) return "";
-        // Internal labels: some shared with leaves, some found on internal nodes only.
-        return rng() % 2 ? "L" + std::to_string(shape.first_label + rng() % shape.pool)
-                         : "X" + std::to_string(rng() % 4);
+    const auto leaf_label = [&] {
+        return "L" + std::to_string(shape.first_label + rng() % shape.pool);
     };
-    std::string text;
-    std::vector<std::pair<std::size_t, std::size_t>> stack{{0, 0}};
-    while (!stack.empty()) {
-        auto& [id, next] = stack.back();
-        if (next < children[id].size()) {
-            text += next == 0 ? "(" : ",";
-            const std::size_t child = children[id][next++];
-            stack.emplace_back(child, 0);
-            continue;
-        }
-        if (!children[id].empty()) text += ")";
-        text += label(children[id].empty());
-        if (rng() % 4 == 0) text += ":1.5";
-        stack.pop_back();
+    std::vector<std::string> leaves(1 + rng() % shape.max_leaves);
+    for (auto& leaf : leaves) {
+        if (rng() % 1000 >= shape.unlabelled_per_mille) leaf = leaf_label();
     }
-    text += ";";
-    if (rng() % 100 < shape.cut_percent) {
-        // Cut right after a delimiter: the reader then leaves open nodes unattached.
-        std::vector<std::size_t> cuts;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '(' || text[i] == ')' || text[i] == ',') cuts.push_back(i + 1);
-        }
-        if (!cuts.empty()) text.resize(cuts[rng() % cuts.size()]);
-    }
-    return text;
+    const auto internal = [&]() -> std::string {
+        if (rng() % 100 >= shape.internal_label_percent) return "";
+        // Some shared with leaves, some found on internal nodes only.
+        return rng() % 2 ? leaf_label() : "X" + std::to_string(rng() % 4);
+    };
+    return test_util::random_newick(rng, leaves, internal, shape.cut);
 }
 
 // A distance or the text of the Panic that ended the computation.
@@ -150,7 +118,7 @@ class LinearAgainstBitvec : public ::testing::TestWithParam<TextShape> {};
 
 TEST_P(LinearAgainstBitvec, SameDistanceOrSamePanic) {
     const TextShape shape = GetParam();
-    std::mt19937_64 rng(shape.max_nodes * 1000 + shape.pool * 10 + shape.first_label);
+    std::mt19937_64 rng(shape.max_leaves * 1000 + shape.pool * 10 + shape.first_label);
     TextShape other = shape;
     other.first_label += shape.pool / 3;  // overlapping but different label sets
     std::size_t linear_taken = 0;
@@ -181,13 +149,12 @@ TEST_P(LinearAgainstBitvec, SameDistanceOrSamePanic) {
 INSTANTIATE_TEST_SUITE_P(
     Shapes, LinearAgainstBitvec,
     ::testing::Values(
-        // name, max_nodes, first_label, pool, unlabelled per mille, internal label %, cut %
-        TextShape{"SmallDistinct", 12, 0, 40, 0, 0, 0},
-        TextShape{"InternalLabelsOtherSets", 30, 0, 200, 0, 30, 0},
-        TextShape{"RepeatedLeafLabels", 30, 0, 12, 0, 30, 5},
-        TextShape{"UnlabelledLeaves", 40, 0, 300, 15, 20, 0},
-        TextShape{"UnreachableNodes", 40, 5, 300, 0, 20, 30},
-        TextShape{"TinyTrees", 6, 0, 8, 5, 50, 20}, TextShape{"Larger", 80, 0, 1000, 2, 10, 10}),
+        // name, max_leaves, first_label, pool, unlabelled per mille, internal label %, cut
+        TextShape{"SmallDistinct", 6, 0, 40, 0, 0, false},
+        TextShape{"RepeatedLeafLabels", 15, 0, 12, 0, 30, true},
+        TextShape{"UnlabelledLeaves", 20, 0, 300, 15, 20, false},
+        TextShape{"UnreachableNodes", 20, 5, 300, 0, 20, true},
+        TextShape{"Larger", 40, 0, 1000, 2, 10, true}),
     [](const ::testing::TestParamInfo<TextShape>& param_info) {
         return std::string(param_info.param.name);
     });

@@ -2,8 +2,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "panic.hpp"
 
@@ -19,3 +24,51 @@
             }                                                                      \
         },                                                                         \
         ::veltrane::Panic)
+
+namespace test_util {
+
+// A deadlock must fail the test binary rather than hang the test run: SIGALRM ends the process.
+class HangGuard {
+ public:
+    HangGuard() { alarm(120); }
+    ~HangGuard() { alarm(0); }
+    HangGuard(const HangGuard&) = delete;
+    HangGuard& operator=(const HangGuard&) = delete;
+};
+
+// (((p0,p1),p2),...,p{n-1}); the deepest nesting n leaves allow.
+inline std::string caterpillar(std::size_t n, const std::string& prefix = "t") {
+    std::string s(n - 1, '(');
+    s += prefix + "0";
+    for (std::size_t i = 1; i < n; ++i) s += "," + prefix + std::to_string(i) + ")";
+    return s + ";";
+}
+
+// Random Newick text over `items` (leaf texts, kept in order): runs of 1 to 4 neighbours are
+// joined under a new node named name() until one is left, so unary nodes and multifurcations
+// occur. With `cut`, one text in eight ends right after a delimiter, which the reader accepts
+// while leaving the unclosed nodes unreachable from the root.
+template <typename Name>
+std::string random_newick(std::mt19937_64& rng, std::vector<std::string> items, Name name,
+                          bool cut = false) {
+    if (items.empty()) items.emplace_back();
+    while (items.size() > 1 || rng() % 8 == 0) {
+        const std::size_t run = std::min<std::size_t>(items.size(), 1 + rng() % 4);
+        const std::size_t at = rng() % (items.size() - run + 1);
+        std::string joined = "(";
+        for (std::size_t m = 0; m < run; ++m) joined += (m ? "," : "") + items[at + m];
+        items[at] = joined + ")" + name();
+        items.erase(items.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                    items.begin() + static_cast<std::ptrdiff_t>(at + run));
+    }
+    const std::string& s = items[0];
+    if (cut && !s.empty() && rng() % 8 == 0) {
+        const std::size_t at = s.find_first_of("(),", rng() % s.size());
+        if (at != std::string::npos) return s.substr(0, at + 1);
+    }
+    return s + ";";
+}
+
+inline std::string no_name() { return ""; }
+
+}  // namespace test_util
