@@ -71,32 +71,8 @@ Depths random_depths(std::mt19937_64& rng, std::size_t size) {
     return adj;
 }
 
-struct Case {
-    const char* name;
-    Depths adj1;
-    Depths adj2;
-};
-
-class ExactCount : public ::testing::TestWithParam<Case> {};
-
-TEST_P(ExactCount, MatchesEnumeration) {
-    const Case& c = GetParam();
-    const TripletTally want = enumerate(c.adj1, c.adj2);
-    EXPECT_EQ(count(c.adj1, c.adj2, 0, c.adj1.size() + 1), want);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, ExactCount,
-    ::testing::Values(Case{"NoLeaf", {}, {}}, Case{"TwoLeaves", {3}, {0}},
-                      Case{"ThreeLeavesSameCherry", {2, 1}, {5, 0}},
-                      Case{"ThreeLeavesOtherCherry", {2, 1}, {1, 2}},
-                      Case{"StarAgainstCherry", {0, 0}, {1, 0}},
-                      Case{"TwoStars", {0, 0, 0}, {4, 4, 4}},
-                      Case{"CombAgainstReversedComb", {5, 4, 3, 2, 1}, {1, 2, 3, 4, 5}},
-                      Case{"Zigzag", {0, 2, 4, 6, 5, 3, 1}, {3, 3, 1, 3, 3, 1, 3}}),
-    [](const ::testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
-
 TEST(ExactCountRandom, WholeRangeAndPiecesMatchEnumeration) {
+    // Both counts: by middle position here, by triple rank in the pair-by-pair count.
     std::mt19937_64 rng(20261206);
     for (int round = 0; round < 1500; ++round) {
         const std::size_t size = rng() % 48;
@@ -106,14 +82,26 @@ TEST(ExactCountRandom, WholeRangeAndPiecesMatchEnumeration) {
         const TripletTally want = enumerate(adj1, adj2);
         const std::size_t n = size + 1;
         ASSERT_EQ(count(adj1, adj2, 0, n), want);
-        // Any cut of the middles into ranges adds up to the whole.
-        TripletTally pieces;
+        UltraFastTreeData d1, d2;
+        d1.n_leaves = d2.n_leaves = n;
+        d1.adjacent_depths = adj1;
+        d2.adjacent_depths = adj2;
+        // Any cut of the middles, or of the ranks, into ranges adds up to the whole.
+        TripletTally by_middle, by_rank;
         for (std::size_t b = 0; b < n;) {
             const std::size_t e = std::min(n, b + 1 + rng() % 6);
-            pieces += count(adj1, adj2, b, e);
+            by_middle += count(adj1, adj2, b, e);
             b = e;
         }
-        ASSERT_EQ(pieces, want);
+        const std::uint64_t k = detail::triple_count(n);
+        for (std::uint64_t b = 0; b < k;) {
+            const std::uint64_t e = std::min(k, b + 1 + rng() % 40);
+            by_rank += tally_triple_ranks(d1, d2, b, e);
+            b = e;
+        }
+        ASSERT_EQ(by_middle, want);
+        ASSERT_EQ(by_rank, want);
+        EXPECT_PANIC(tally_triple_ranks(d1, d2, 0, k + 1), "triple rank range outside the trees");
     }
 }
 
@@ -137,26 +125,16 @@ TEST(ExactCountRandom, BigProfilesMatchThePairByPairCount) {
 TEST(ExactCountRandom, ParsedTreesWithUnaryNodesAndMultifurcations) {
     std::mt19937_64 rng(3);
     for (int round = 0; round < 300; ++round) {
-        // Runs of 1 to 4 neighbours joined under a new node: unary nodes and multifurcations.
         std::vector<std::string> items1, items2;
         const std::size_t n = 3 + rng() % 30;
         for (std::size_t m = 0; m < n; ++m) {
             items1.push_back(rng() % 9 == 0 ? "" : "L" + std::to_string(m));
             items2.push_back("M" + std::to_string(m));
         }
-        for (auto* items : {&items1, &items2}) {
-            while (items->size() > 1) {
-                const std::size_t run = std::min<std::size_t>(items->size(), 1 + rng() % 4);
-                const std::size_t at = rng() % (items->size() - run + 1);
-                std::string joined = "(";
-                for (std::size_t m = 0; m < run; ++m) joined += (m ? "," : "") + (*items)[at + m];
-                (*items)[at] = joined + ")";
-                items->erase(items->begin() + static_cast<std::ptrdiff_t>(at + 1),
-                             items->begin() + static_cast<std::ptrdiff_t>(at + run));
-            }
-        }
-        SimpleRootedTree t1 = from_newick(items1[0] + ";");
-        SimpleRootedTree t2 = from_newick(items2[0] + ";");
+        const std::string text1 = test_util::random_newick(rng, items1, test_util::no_name);
+        const std::string text2 = test_util::random_newick(rng, items2, test_util::no_name);
+        SimpleRootedTree t1 = from_newick(text1);
+        SimpleRootedTree t2 = from_newick(text2);
         UltraFastTreeData d1 = UltraFastTreeData::build(t1);
         UltraFastTreeData d2 = UltraFastTreeData::build(t2);
         // Unlabelled leaves shrink tree 1's positions; pair on the smaller count.
@@ -164,7 +142,7 @@ TEST(ExactCountRandom, ParsedTreesWithUnaryNodesAndMultifurcations) {
         d1.adjacent_depths.resize(k > 0 ? k - 1 : 0);
         d2.adjacent_depths.resize(k > 0 ? k - 1 : 0);
         d1.n_leaves = d2.n_leaves = k;
-        SCOPED_TRACE(items1[0] + "  " + items2[0]);
+        SCOPED_TRACE(text1 + "  " + text2);
         ASSERT_EQ(count(d1.adjacent_depths, d2.adjacent_depths, 0, k),
                   tally_triple_ranks(d1, d2, 0, detail::triple_count(k)));
     }
@@ -179,18 +157,7 @@ TEST(PositionsOnly, MatchTheTableBuildAndItsFailures) {
         const std::size_t n = 1 + rng() % 25;
         for (std::size_t m = 0; m < n; ++m)
             items.push_back(rng() % 7 == 0 ? "" : "L" + std::to_string(m));
-        while (items.size() > 1) {
-            const std::size_t run = std::min<std::size_t>(items.size(), 1 + rng() % 4);
-            const std::size_t at = rng() % (items.size() - run + 1);
-            std::string joined = "(";
-            for (std::size_t m = 0; m < run; ++m) joined += (m ? "," : "") + items[at + m];
-            items[at] = joined + ")";
-            items.erase(items.begin() + static_cast<std::ptrdiff_t>(at + 1),
-                        items.begin() + static_cast<std::ptrdiff_t>(at + run));
-        }
-        std::string text = items[0] + ";";
-        if (rng() % 3 == 0)
-            text = text.substr(0, text.find_first_of("(),", rng() % text.size()) + 1);
+        const std::string text = test_util::random_newick(rng, items, test_util::no_name, true);
         SCOPED_TRACE(text);
         SimpleRootedTree with_tables = from_newick(text);
         const SimpleRootedTree lean = from_newick(text);

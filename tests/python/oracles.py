@@ -1,4 +1,5 @@
-"""Plain, slow Python versions of what the module computes, for comparison on small inputs."""
+"""Plain, slow Python versions of what the module computes, for comparison on small inputs, and
+the tree texts the tests build."""
 
 from __future__ import annotations
 
@@ -110,6 +111,23 @@ def to_newick(tree: Tree, root: int = 0) -> str:
         if tree.label[v] is not None:
             out.append(tree.label[v])
     return "".join(out) + ";"
+
+
+def binary_newick(labels, rnd, inner=None) -> str:
+    """A random binary tree over the labels, kept in order; internal nodes are named inner0,
+    inner1, ... when inner is given."""
+    pool = list(labels)
+    for k in range(len(pool) - 1):
+        i = rnd.randrange(len(pool) - 1)
+        pool[i : i + 2] = [f"({pool[i]},{pool[i + 1]})" + (f"{inner}{k}" if inner else "")]
+    return pool[0] + ";"
+
+
+def caterpillar(n: int, prefix: str = "t", inner: str | None = None) -> str:
+    """((p0,p1),p2)...: the deepest nesting n leaves allow, internal nodes named inner1.. when
+    inner is given."""
+    tail = "".join(f",{prefix}{i})" + (f"{inner}{i}" if inner else "") for i in range(1, n))
+    return "(" * (n - 1) + f"{prefix}0" + tail + ";"
 
 
 def rf_distance(text1: str, text2: str) -> int:
@@ -231,66 +249,46 @@ def parsimony_p_value(score: int, n_leaves: int, mutation_rate: float = 0.1) -> 
 
 # --- The seeded random stream and the distinct-index sampler ---
 
-
-MASK32 = 0xFFFFFFFF
-MASK64 = 0xFFFFFFFFFFFFFFFF
+MASK32, MASK64 = 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF
 
 
 def expand_seed(seed):
     """PCG32 (XSH-RR) expansion of a 64-bit seed into eight 32-bit key words."""
-    s = seed & MASK64
-    words = []
+    s, words = seed & MASK64, []
     for _ in range(8):
         s = (s * 6364136223846793005 + 11634580027462260723) & MASK64
-        x = (((s >> 18) ^ s) >> 27) & MASK32
-        r = s >> 59
+        x, r = (((s >> 18) ^ s) >> 27) & MASK32, s >> 59
         words.append(((x >> r) | (x << ((32 - r) % 32))) & MASK32)
     return words
 
 
-def _rotl(v, n):
-    return ((v << n) | (v >> (32 - n))) & MASK32
-
-
-def _quarter_round(x, a, b, c, d):
-    x[a] = (x[a] + x[b]) & MASK32
-    x[d] = _rotl(x[d] ^ x[a], 16)
-    x[c] = (x[c] + x[d]) & MASK32
-    x[b] = _rotl(x[b] ^ x[c], 12)
-    x[a] = (x[a] + x[b]) & MASK32
-    x[d] = _rotl(x[d] ^ x[a], 8)
-    x[c] = (x[c] + x[d]) & MASK32
-    x[b] = _rotl(x[b] ^ x[c], 7)
-
-
-def chacha12_block(key, counter):
-    """Sixteen output words of the ChaCha12 block for a key of eight words, nonce 0."""
-    constants = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574]  # "expand 32-byte k"
-    state = constants + list(key) + [counter & MASK32, counter >> 32, 0, 0]
+def chacha_block(state, rounds=12):
+    """The ChaCha block function on a 16-word input state."""
     x = list(state)
-    for _ in range(6):
-        _quarter_round(x, 0, 4, 8, 12)
-        _quarter_round(x, 1, 5, 9, 13)
-        _quarter_round(x, 2, 6, 10, 14)
-        _quarter_round(x, 3, 7, 11, 15)
-        _quarter_round(x, 0, 5, 10, 15)
-        _quarter_round(x, 1, 6, 11, 12)
-        _quarter_round(x, 2, 7, 8, 13)
-        _quarter_round(x, 3, 4, 9, 14)
+    for _ in range(rounds // 2):
+        for a, b, c, d in [(0, 4, 8, 12), (1, 5, 9, 13), (2, 6, 10, 14), (3, 7, 11, 15),
+                           (0, 5, 10, 15), (1, 6, 11, 12), (2, 7, 8, 13), (3, 4, 9, 14)]:
+            for p, q, r, n in [(a, b, d, 16), (c, d, b, 12), (a, b, d, 8), (c, d, b, 7)]:
+                x[p] = (x[p] + x[q]) & MASK32
+                v = x[r] ^ x[p]
+                x[r] = ((v << n) | (v >> (32 - n))) & MASK32
     return [(a + b) & MASK32 for a, b in zip(x, state)]
 
 
+CHACHA_CONSTANTS = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574]  # "expand 32-byte k"
+
+
 class WordStream:
-    """Reads a seeded keystream one 32-bit word at a time."""
+    """A seeded keystream read one 32-bit word at a time: ChaCha12 blocks for counters 0, 1, 2,
+    ... with nonce 0."""
 
     def __init__(self, seed):
-        self.key = expand_seed(seed)
-        self.counter = 0
-        self.pending = []
+        self.key, self.counter, self.pending = expand_seed(seed), 0, []
 
     def next_u32(self):
         if not self.pending:
-            self.pending = chacha12_block(self.key, self.counter)
+            state = CHACHA_CONSTANTS + self.key + [self.counter & MASK32, self.counter >> 32, 0, 0]
+            self.pending = chacha_block(state)
             self.counter += 1
         return self.pending.pop(0)
 
@@ -301,8 +299,7 @@ class WordStream:
     def uniform_inclusive_u32(self, high):
         """Uniform in [0, high] with the shifted-range rejection zone."""
         rng = high + 1  # below 2**32 here
-        shift = 32 - rng.bit_length()
-        zone = ((rng << shift) - 1) & MASK32
+        zone = ((rng << (32 - rng.bit_length())) - 1) & MASK32
         while True:
             m = self.next_u32() * rng
             if m & MASK32 <= zone:
@@ -335,44 +332,21 @@ def _exp(x: float) -> float:
 
 def _log(x: float) -> float:
     """C's log: -inf at 0 and NaN below it instead of raising."""
-    if x == 0.0:
-        return -math.inf
-    if x < 0.0:
-        return math.nan
-    return math.log(x)
-
-
-def phs_mutation_rate(matrix, missing_state=-1, unedited_state=0) -> float:
-    entries = [s for row in matrix for s in row]
-    observed = [s for s in entries if s != missing_state]
-    edited = [s for s in observed if s != unedited_state]
-    if not matrix or not observed:
-        return 0.1
-    return -_log(1.0 - len(edited) / len(observed))
+    return -math.inf if x == 0.0 else math.nan if x < 0.0 else math.log(x)
 
 
 def phs_pvalue(h: int, d: float, n: int, mu: float, q: float) -> float:
     """Binomial tail 1 - P(X < h), X ~ Bin(n, pi), each term from logarithms."""
     if h == 0:
         return 1.0
-    if d == 1.0:
-        pi = 1.0
-    else:
-        t = 1.0 - _exp(-mu * (1.0 - d))
-        pi = q * _exp(-mu * d) * (t * t)
-    if pi == 0.0:
-        p = 0.0
-    elif pi == 1.0:
-        p = 1.0 if h <= n else 0.0
+    t = 1.0 - _exp(-mu * (1.0 - d))
+    pi = 1.0 if d == 1.0 else q * _exp(-mu * d) * (t * t)
+    if pi in (0.0, 1.0):
+        p = 1.0 if pi == 1.0 and h <= n else 0.0
     else:
         total = 0.0
-        for k in range(h):
-            if k > n:
-                continue
-            ln_c = 0.0
-            if k not in (0, n):
-                for i in range(min(k, n - k)):
-                    ln_c += _log((n - i) / (i + 1))
+        for k in range(min(h, n + 1)):
+            ln_c = sum(_log((n - i) / (i + 1)) for i in range(min(k, n - k)))
             total += _exp(ln_c + k * _log(pi) + (n - k) * _log(1.0 - pi))
         p = 1.0 - total
     return 2.0**-52 if p == 0.0 else p
@@ -382,90 +356,51 @@ class UnorderedPValues(Exception):
     """Sorting met a NaN p-value."""
 
 
-def simes(pvalues: list[float]) -> float:
-    m = len(pvalues)
-    if m == 1:
-        return pvalues[0]
-    if any(math.isnan(p) for p in pvalues):
-        raise UnorderedPValues
-    best = math.inf
-    for i, p in enumerate(sorted(pvalues), start=1):
-        best = min(best, m * p / i)
-    return best
-
-
-def phs(
-    newick: str,
-    matrix,
-    states: dict,
-    mutation_rate=None,
-    collision_probability=None,
-    missing_state=-1,
-    unedited_state=0,
-) -> tuple[float, int]:
+def phs(newick, matrix, states, mutation_rate=None, collision_probability=None,
+        missing_state=-1, unedited_state=0) -> tuple[float, int]:
     """(score, total pairs) from full LCA tables, the pair sequences and one sort."""
     tree = parse_newick(newick)
-    leaf_ids = [v for v in tree.leaves() if tree.label[v] is not None]
-    n_leaves = len(leaf_ids)
-    if n_leaves == 0:
+    leaves = [v for v in tree.leaves() if tree.label[v] is not None]
+    if not leaves:
         raise ValueError("no labelled leaf")
-    if n_leaves < 2:
+    if len(leaves) < 2:
         return 1.0, 0
-    lca_table = [[None] * n_leaves for _ in range(n_leaves)]
-    lca_depth_table = [[None] * n_leaves for _ in range(n_leaves)]
-    for i in range(n_leaves):
-        for j in range(i + 1, n_leaves):
-            v = tree.lca(leaf_ids[i], leaf_ids[j])
-            lca_table[i][j] = lca_table[j][i] = v
-            lca_depth_table[i][j] = lca_depth_table[j][i] = float(tree.depth(v))
-    node_states = {}
-    for label, vec in states.items():
-        for v in range(len(tree.parent)):
-            if tree.label[v] == label:
-                node_states[v] = list(vec)
-                break
-    mu = (
-        mutation_rate
-        if mutation_rate is not None
-        else phs_mutation_rate(matrix, missing_state, unedited_state)
-    )
-    q = collision_probability if collision_probability is not None else 0.1
+    pairs = [(i, j) for i in range(len(leaves)) for j in range(i + 1, len(leaves))]
+    lca = {(i, j): tree.lca(leaves[i], leaves[j]) for i, j in pairs}
+    owner = {}  # a label's states go to the first node carrying it
+    for v, label in enumerate(tree.label):
+        owner.setdefault(label, v)
+    node_states = {owner[lab]: list(vec) for lab, vec in states.items() if lab in owner}
+    if mutation_rate is None:  # the estimate -ln(1 - edited / observed) over every row
+        observed = [s for row in matrix for s in row if s != missing_state]
+        edited = [s for s in observed if s != unedited_state]
+        mutation_rate = -_log(1.0 - len(edited) / len(observed)) if observed else 0.1
+    q = 0.1 if collision_probability is None else collision_probability
     n = len(matrix[0]) if matrix else 0
-    counts, depths = [], []
-    for i in range(n_leaves):
-        for j in range(i + 1, n_leaves):
-            depths.append(lca_depth_table[i][j])
-            s = node_states.get(lca_table[i][j])
-            h = 0
-            if s is not None:
-                r, t = matrix[i], matrix[j]
-                for k in range(min(len(r), len(t), len(s))):
-                    if (
-                        r[k] == t[k]
-                        and r[k] != missing_state
-                        and t[k] != missing_state
-                        and r[k] != unedited_state
-                        and s[k] == unedited_state
-                    ):
-                        h += 1
-            counts.append(h)
-    pvalues = [phs_pvalue(h, d, n, mu, q) for h, d in zip(counts, depths)]
-    return simes(pvalues), len(pvalues)
+    pvalues = []
+    for i, j in pairs:
+        s = node_states.get(lca[i, j])
+        h = 0 if s is None else sum(
+            a == b != missing_state and a != unedited_state and c == unedited_state
+            for a, b, c in zip(matrix[i], matrix[j], s))
+        pvalues.append(phs_pvalue(h, float(tree.depth(lca[i, j])), n, mutation_rate, q))
+    if len(pvalues) == 1:
+        return pvalues[0], 1
+    if any(math.isnan(p) for p in pvalues):
+        raise UnorderedPValues
+    m = len(pvalues)  # Simes' combination
+    return min(m * p / i for i, p in enumerate(sorted(pvalues), start=1)), m
 
 
 # --- Triplet metrics -------------------------------------------------------------------------
-# Counts are [all_correct, resolvable_correct, unresolved_correct, unresolved]. Sampling goes
-# through WordStream and sample_distinct_indices above.
+# Counts are [all_correct, resolvable_correct, unresolved_correct, unresolved].
 
 
 def triplet_outgroup(d_ab, d_ac, d_bc):
     """Index (0, 1, 2) of the member outside the strictly deepest pair, or None on a tie."""
-    if d_ab > d_ac and d_ab > d_bc:
-        return 2
-    if d_ac > d_ab and d_ac > d_bc:
-        return 1
-    if d_bc > d_ab and d_bc > d_ac:
-        return 0
+    for o, (deep, x, y) in enumerate([(d_bc, d_ab, d_ac), (d_ac, d_ab, d_bc), (d_ab, d_ac, d_bc)]):
+        if deep > x and deep > y:
+            return o
     return None
 
 
@@ -504,82 +439,54 @@ def postorder(tree, root=0):
     return out
 
 
-def label_owners(tree):
-    """Label -> node labelled last in the text. A node's label is set when the node is closed,
-    which happens in post-order, so internal labels may win over leaves below them."""
-    return {tree.label[v]: v for v in postorder(tree) if tree.label[v] is not None}
-
-
-def lca_depth(tree, a, b):
-    return tree.depth(tree.lca(a, b))
-
-
-def triplets_reference(text1, text2, trials, seed):
-    """Triples of all leaves of tree 1 (skipping unlabelled ones), labels resolved among all
-    labelled nodes of each tree, outgroups compared as labels."""
+def triplets_by_label(text1, text2, trials, seed, fast):
+    """The label metrics. Reference: triples of all leaves of tree 1 (those holding an
+    unlabelled leaf are skipped), a label resolved among all labelled nodes, the one closed last
+    in the text (post-order) winning. Fast: triples of tree 1's labelled leaves, a label
+    resolved among leaves (the later leaf wins), a label resolved to one leaf twice unresolved."""
     t1, t2 = parse_newick(text1), parse_newick(text2)
-    owners = [label_owners(t1), label_owners(t2)]
     source = WordStream(seed)
-    leaves = t1.leaves()
     counts = [0, 0, 0, 0]
+
+    def owners(tree):
+        nodes = tree.leaves() if fast else postorder(tree)
+        return {tree.label[v]: v for v in nodes if tree.label[v] is not None}
 
     def outgroup(tree, owner, labels):
         if any(lab not in owner for lab in labels):
             return None
         a, b, c = (owner[lab] for lab in labels)
-        o = triplet_outgroup(lca_depth(tree, a, b), lca_depth(tree, a, c), lca_depth(tree, b, c))
+        if fast and len({a, b, c}) < 3:  # the fast pair table has no leaf paired with itself
+            return None
+        d = [tree.depth(tree.lca(x, y)) for x, y in [(a, b), (a, c), (b, c)]]
+        o = triplet_outgroup(*d)
         return None if o is None else labels[o]
 
-    for _ in range(trials if len(leaves) >= 3 else 0):
-        labels = [t1.label[leaves[i]] for i in sample_distinct_indices(source, len(leaves), 3)]
-        if None in labels:
-            continue
-        triplet_count(counts, outgroup(t1, owners[0], labels), outgroup(t2, owners[1], labels))
-    return triplet_ratios(counts, trials)
-
-
-def triplets_fast(text1, text2, trials, seed):
-    """Triples of tree 1's labelled leaves, names resolved among leaves (the later leaf wins)."""
-    t1, t2 = parse_newick(text1), parse_newick(text2)
-    source = WordStream(seed)
-    named = [v for v in t1.leaves() if t1.label[v] is not None]
-    counts = [0, 0, 0, 0]
-
-    def outgroup(tree, names):
-        index = {tree.label[v]: v for v in tree.leaves() if tree.label[v] is not None}
-        if any(name not in index for name in names):
-            return None
-        a, b, c = (index[name] for name in names)
-        if len({a, b, c}) < 3:
-            return None
-        o = triplet_outgroup(lca_depth(tree, a, b), lca_depth(tree, a, c), lca_depth(tree, b, c))
-        return None if o is None else names[o]
-
-    for _ in range(trials if len(named) >= 3 else 0):
-        names = [t1.label[named[i]] for i in sample_distinct_indices(source, len(named), 3)]
-        triplet_count(counts, outgroup(t1, names), outgroup(t2, names))
+    owner1, owner2 = owners(t1), owners(t2)
+    candidates = [v for v in t1.leaves() if not fast or t1.label[v] is not None]
+    for _ in range(trials if len(candidates) >= 3 else 0):
+        labels = [t1.label[candidates[i]]
+                  for i in sample_distinct_indices(source, len(candidates), 3)]
+        if None not in labels:
+            triplet_count(counts, outgroup(t1, owner1, labels), outgroup(t2, owner2, labels))
     return triplet_ratios(counts, trials)
 
 
 class PositionDepths:
-    """Depth of the common ancestor of leaf positions i and j: position p is the p-th leaf in
-    id order, and only the first n positions count, n being the number of labelled leaves."""
+    """The n x n table of common-ancestor depths of leaf positions: position p is the p-th leaf
+    in id order, and only the first n positions count, n being the number of labelled leaves.
+    Every leaf reaches the root here, so two leaves share depth(lca) + 1 ancestors."""
 
     def __init__(self, text):
         tree = parse_newick(text)
         leaves = tree.leaves()
         self.n = sum(tree.label[v] is not None for v in leaves)
-        self.pos = leaves[: self.n]
-        self.tree = tree
-        self.matrix = {}  # the n x n table, filled as pairs are asked for
-
-    def depth(self, p, q):
-        if (p, q) not in self.matrix:
-            self.matrix[p, q] = lca_depth(self.tree, self.pos[p], self.pos[q])
-        return self.matrix[p, q]
+        paths = [set(tree.ancestors(v)) for v in leaves[: self.n]]
+        self.table = [[len(a & b) - 1 for b in paths] for a in paths]
 
     def outgroup(self, i, j, k):
-        o = triplet_outgroup(self.depth(i, j), self.depth(i, k), self.depth(j, k))
+        t = self.table
+        o = triplet_outgroup(t[i][j], t[i][k], t[j][k])
         return None if o is None else (i, j, k)[o]
 
 
@@ -599,9 +506,8 @@ def sampled_positions(n, trials, seed, chunks):
         source = WordStream(seed)
         return [sample_distinct_indices(source, n, min(n, 3)) for _ in range(trials)]
     master = WordStream(seed)
-    seeds = [master.next_u64() for _ in range(chunks)]
     out = []
-    for q, s in enumerate(seeds):
+    for q, s in enumerate([master.next_u64() for _ in range(chunks)]):
         source = WordStream(s)
         count = trials // chunks + (1 if q < trials % chunks else 0)
         out.extend(sample_distinct_indices(source, n, min(n, 3)) for _ in range(count))

@@ -1,5 +1,5 @@
-"""The five triplet metrics: result shape, known cases, agreement with plain versions
-and between variants, mode and chunk choices."""
+"""The five triplet metrics: known cases, agreement with plain versions on every road (by
+label, exhaustive and sampled by position, sequential and chunked), mode and chunk choices."""
 
 from __future__ import annotations
 
@@ -30,32 +30,14 @@ RATIO_KEYS = [
     "proportion_unresolvable",
 ]
 NAN = float("nan")
-
-BY_NAME = {
-    "triplets_correct": REFERENCE,
-    "triplets_correct_fast": FAST,
-    "triplets_correct_ultra": ULTRA,
-    "triplets_correct_parallel": PARALLEL,
-    "triplets_correct_optimized": OPTIMIZED,
-}
 # Leaves matched by label (reference, fast) or by position (the rest).
 BY_LABEL = [REFERENCE, FAST]
 BY_POSITION = [ULTRA, PARALLEL, OPTIMIZED]
-EXHAUSTIVE_METHOD = {
-    ULTRA: "exhaustive",
-    PARALLEL: "parallel_exhaustive",
-    OPTIMIZED: "optimized_exhaustive",
-}
 
 
-@pytest.fixture(params=list(BY_NAME), ids=list(BY_NAME))
-def triplet_fn(request):
-    return BY_NAME[request.param]
-
-
-@pytest.fixture(params=["ultra", "parallel", "optimized"])
+@pytest.fixture(params=BY_POSITION, ids=["ultra", "parallel", "optimized"])
 def positional_fn(request):
-    return BY_NAME[f"triplets_correct_{request.param}"]
+    return request.param
 
 
 def ratios(result):
@@ -69,20 +51,11 @@ def same(a, b):
     )
 
 
-def random_binary(labels, rnd):
-    pool = list(labels)
-    while len(pool) > 1:
-        i = rnd.randrange(len(pool) - 1)
-        pool[i : i + 2] = [f"({pool[i]},{pool[i + 1]})"]
-    return pool[0] + ";"
-
-
 def random_pair(n, seed):
     """Two random binary trees over t0 .. t{n-1}, the second with its own leaf order."""
     rnd = random.Random(seed)
     labels = [f"t{i}" for i in range(n)]
-    shuffled = rnd.sample(labels, n)
-    return random_binary(labels, rnd), random_binary(shuffled, rnd)
+    return oracles.binary_newick(labels, rnd), oracles.binary_newick(rnd.sample(labels, n), rnd)
 
 
 def messy_text(rnd, n):
@@ -135,10 +108,11 @@ def test_known_cases(fns, t1, t2, trials, expected):
 
 
 class TestKnownCases:
+    @pytest.mark.parametrize("fn", BY_LABEL + BY_POSITION)
     @pytest.mark.parametrize("depth", [0, 2**64 - 1])
-    def test_min_triplets_at_depth_has_no_effect(self, triplet_fn, depth):
+    def test_min_triplets_at_depth_has_no_effect(self, fn, depth):
         t1, t2 = random_pair(30, 1)
-        assert triplet_fn(t1, t2, 200, depth, 9) == triplet_fn(t1, t2, 200, seed=9)
+        assert fn(t1, t2, 200, depth, 9) == fn(t1, t2, 200, seed=9)
 
     def test_fast_ignores_child_order_in_the_second_tree(self):
         t1, t2 = random_pair(40, 3)
@@ -178,25 +152,21 @@ class TestUnreachableNodes:
 
 class TestAgainstOracles:
     @pytest.mark.parametrize("case", range(12))
-    def test_reference_and_fast_on_messy_trees(self, case):
+    def test_label_metrics_on_messy_trees(self, case):
         rnd = random.Random(case)
         t1 = messy_text(rnd, rnd.randint(3, 14))
         t2 = messy_text(rnd, rnd.randint(3, 14))
         trials, seed = rnd.randint(1, 120), rnd.getrandbits(64)
-        assert same(
-            ratios(REFERENCE(t1, t2, trials, seed=seed)),
-            oracles.triplets_reference(t1, t2, trials, seed),
-        )
-        assert same(
-            ratios(FAST(t1, t2, trials, seed=seed)), oracles.triplets_fast(t1, t2, trials, seed)
-        )
+        for fn, fast in [(REFERENCE, False), (FAST, True)]:
+            want = oracles.triplets_by_label(t1, t2, trials, seed, fast)
+            assert same(ratios(fn(t1, t2, trials, seed=seed)), want), fn.__name__
 
     def test_reference_resolves_labels_through_internal_nodes(self):
         # The inner node (C,D) is labelled "A" after the leaf A, so the label names that node.
         t1 = "((A,B),(C,D)A);"
         t2 = "((A,B),(C,D));"
         got = ratios(REFERENCE(t1, t2, 200, seed=12))
-        assert same(got, oracles.triplets_reference(t1, t2, 200, 12))
+        assert same(got, oracles.triplets_by_label(t1, t2, 200, 12, fast=False))
         assert got != ratios(FAST(t1, t2, 200, seed=12))
 
     @pytest.mark.parametrize("n", [3, 7, 20])
@@ -207,92 +177,45 @@ class TestAgainstOracles:
         result = positional_fn(t1, t2)
         k = oracles.PositionDepths(t1).n
         counts = oracles.triplets_positional(t1, t2, itertools.combinations(range(k), 3))
-        assert result["method_used"] == EXHAUSTIVE_METHOD[positional_fn]
+        assert result["method_used"].endswith("exhaustive")
         assert same(ratios(result), oracles.triplet_ratios(counts, math.comb(k, 3)))
 
-    def test_exhaustive_positional_counts_on_random_trees(self):
-        hypothesis = pytest.importorskip("hypothesis")
+    # (function, leaves, trials, max_threads, method): every road of the positional metrics;
+    # the chunked ones need two workers, and give one chunk on a pool of one.
+    ROADS = [
+        (ULTRA, 90, 400, None, "sampling"),
+        (PARALLEL, 60, 0, 1, "parallel_exhaustive"),
+        (PARALLEL, 60, 0, 2, "parallel_exhaustive"),  # chunked
+        (PARALLEL, 90, 3000, 1, "parallel_sampling"),
+        (PARALLEL, 200, 10000, 2, "parallel_sampling"),  # chunked
+        (OPTIMIZED, 60, 0, 2, "optimized_exhaustive"),  # chunked
+        (OPTIMIZED, 100, 3000, 1, "optimized_sampling"),
+        (OPTIMIZED, 200, 20000, 2, "optimized_sampling"),  # chunked
+    ]
 
-        @hypothesis.settings(max_examples=25, deadline=None)
-        @hypothesis.given(strategies.newick_trees(), strategies.newick_trees())
-        def check(tree1, tree2):
-            t1, t2 = oracles.to_newick(tree1), oracles.to_newick(tree2)
-            n1, n2 = oracles.PositionDepths(t1).n, oracles.PositionDepths(t2).n
-            if n1 != n2:
-                return
-            counts = oracles.triplets_positional(t1, t2, itertools.combinations(range(n1), 3))
-            want = oracles.triplet_ratios(counts, math.comb(n1, 3))
-            for fn in BY_POSITION:
-                assert same(ratios(fn(t1, t2)), want)
-
-        check()
-
-    def test_ultra_sampling(self):
-        t1, t2 = random_pair(90, 4)
-        result = ULTRA(t1, t2, 400, seed=77)
-        assert (result["method_used"], result["total_triplets_checked"]) == ("sampling", 400)
-        drawn = oracles.sampled_positions(90, 400, 77, 1)
-        want = oracles.triplet_ratios(oracles.triplets_positional(t1, t2, drawn), 400)
-        assert same(ratios(result), want)
-
-    @pytest.mark.parametrize(
-        "fn, trials", [(PARALLEL, 10000), (OPTIMIZED, 20000)], ids=["parallel", "optimized"]
-    )
-    def test_chunked_sampling_uses_one_seed_per_chunk(self, fn, trials):
-        t1, t2 = random_pair(200, 5)
-        result = fn(t1, t2, trials, seed=2024, max_threads=2)
-        chunks = result["parallel_chunks_used"]
-        assert chunks in (1, 2)  # 2 whenever the pool has two workers
-        drawn = oracles.sampled_positions(200, trials, 2024, chunks)
-        want = oracles.triplet_ratios(oracles.triplets_positional(t1, t2, drawn), trials)
-        assert same(ratios(result), want)
-
-
-class TestVariantsAgree:
-    @pytest.mark.parametrize("n, trials", [(30, 5000), (100, 5000), (100, 300), (90, 10**6)])
-    def test_ultra_equals_parallel_on_one_thread(self, n, trials):
+    @pytest.mark.parametrize("fn, n, trials, threads, method", ROADS)
+    def test_every_road_against_the_position_table(self, fn, n, trials, threads, method):
         t1, t2 = random_pair(n, n)
-        u = ULTRA(t1, t2, trials, seed=31)
-        p = PARALLEL(t1, t2, trials, seed=31, max_threads=1)
-        assert ratios(u) == ratios(p)
-        assert u["total_triplets_checked"] == p["total_triplets_checked"]
-        assert p["parallel_chunks_used"] == 1
+        kwargs = {} if fn is ULTRA else {"max_threads": threads}
+        result = fn(t1, t2, trials, seed=2024, **kwargs)
+        chunks = result.get("parallel_chunks_used", 1)
+        assert result["method_used"] == method
+        assert chunks == 1 or (threads == 2 and chunks == 2)  # 2 on a pool of two or more
+        if method.endswith("exhaustive"):
+            triples, total = itertools.combinations(range(n), 3), math.comb(n, 3)
+        else:
+            triples, total = oracles.sampled_positions(n, trials, 2024, chunks), trials
+        counts = oracles.triplets_positional(t1, t2, triples)
+        assert result["total_triplets_checked"] == total
+        assert same(ratios(result), oracles.triplet_ratios(counts, total))
 
-    @pytest.mark.parametrize("n, trials", [(60, 0), (100, 200000), (130, 10**12)])
-    def test_exhaustive_parallel_equals_optimized(self, n, trials):
-        t1, t2 = random_pair(n, n + 1)
-        for threads in (1, 2, None):
-            p = PARALLEL(t1, t2, trials, max_threads=threads)
-            o = OPTIMIZED(t1, t2, trials, max_threads=threads)
-            assert p["method_used"] == "parallel_exhaustive"
-            assert o["method_used"] == "optimized_exhaustive"
-            assert ratios(p) == ratios(o)
-            assert p["total_triplets_checked"] == o["total_triplets_checked"] == math.comb(n, 3)
-
-    def test_optimized_on_one_thread_samples_like_ultra(self):
-        t1, t2 = random_pair(100, 7)  # 161700 triples, above both thresholds for one worker
-        u = ULTRA(t1, t2, 3000, seed=8)
-        o = OPTIMIZED(t1, t2, 3000, seed=8, max_threads=1)
-        assert o["method_used"] == "optimized_sampling"
-        assert ratios(u) == ratios(o)
-
-    @pytest.mark.parametrize("seed", [0, 1, 2**64 - 1])
-    def test_fast_equals_reference_on_fully_labelled_trees(self, seed):
-        t1, t2 = random_pair(50, seed % 97)
-        assert FAST(t1, t2, 700, seed=seed) == REFERENCE(t1, t2, 700, seed=seed)
-
-    @pytest.mark.parametrize("fn", [PARALLEL, OPTIMIZED], ids=["parallel", "optimized"])
-    def test_zero_max_threads_counts_as_one(self, fn):
-        t1, t2 = random_pair(150, 9)
-        for trials in (20000, 10**9):
-            assert fn(t1, t2, trials, seed=3, max_threads=0) == fn(
-                t1, t2, trials, seed=3, max_threads=1
-            )
-
-    def test_exhaustive_results_ignore_the_seed(self, positional_fn):
-        t1, t2 = random_pair(40, 10)
-        assert positional_fn(t1, t2, seed=1) == positional_fn(t1, t2, seed=2)
-        assert positional_fn(t1, t2) == positional_fn(t1, t2, seed=None)
+    def test_the_stream_oracle_is_textbook_chacha(self):
+        # The published 20-round block for key 00..1f, counter 1, nonce 00000009 0000004a
+        # 00000000: output bytes 10 f1 e7 e4 d1 3b 59 15 ... a2 50 3c 4e.
+        key = [int.from_bytes(bytes(range(i, i + 4)), "little") for i in range(0, 32, 4)]
+        state = oracles.CHACHA_CONSTANTS + key + [1, 0x09000000, 0x4A000000, 0]
+        block = oracles.chacha_block(state, rounds=20)
+        assert (block[0], block[1], block[15]) == (0xE4E7F110, 0x15593BD1, 0x4E3C50A2)
 
 
 class TestModeChoice:
@@ -310,20 +233,13 @@ class TestModeChoice:
         result = ULTRA(t1, t2, trials, seed=1)
         assert (result["method_used"], result["total_triplets_checked"]) == (method, total)
 
-    def test_sampling_with_zero_trials(self):
-        t1, t2 = random_pair(86, 0)
-        result = ULTRA(t1, t2, 0, seed=1)
-        assert result["method_used"] == "sampling"
-        assert result["total_triplets_checked"] == 0
-        assert same(ratios(result), [NAN, 1.0, 1.0, NAN])
-
     @pytest.mark.parametrize("fn", [PARALLEL, OPTIMIZED], ids=["parallel", "optimized"])
-    def test_small_trees_are_always_exhaustive(self, fn):
-        # 25 leaves are checked exactly even when no trial is asked for.
-        t1, t2 = random_pair(25, 1)
-        result = fn(t1, t2, 0, max_threads=1)
-        assert result["total_triplets_checked"] == 2300
-        assert result["method_used"].endswith("_exhaustive")
+    def test_zero_max_threads_counts_as_one(self, fn):
+        t1, t2 = random_pair(150, 9)
+        for trials in (20000, 10**9):
+            assert fn(t1, t2, trials, seed=3, max_threads=0) == fn(
+                t1, t2, trials, seed=3, max_threads=1
+            )
 
 
 def run_with_pool(threads: int, calls: list) -> list:
