@@ -13,6 +13,7 @@ import textwrap
 import pytest
 
 import oracles
+import strategies
 import veltrane
 
 PHS = veltrane.phs_optimized
@@ -21,69 +22,16 @@ FLOOR = 2.0**-52
 WORKED = ("((A,B)X,C)R;", [[1, 2], [1, 2], [1, 0]], {"X": [0, 0], "R": [0, 0]})
 
 
-def binary_tree(n_leaves: int, rnd: random.Random) -> str:
-    """A random binary tree with leaves t0.. and every internal node labelled n0.."""
-    pool = [f"t{i}" for i in range(n_leaves)]
-    inner = 0
-    while len(pool) > 1:
-        i = rnd.randrange(len(pool) - 1)
-        pool[i : i + 2] = [f"({pool[i]},{pool[i + 1]})n{inner}"]
-        inner += 1
-    return pool[0] + ";"
-
-
 def big_case(n_leaves: int, seed: int, n_chars: int = 12):
     """Labelled binary tree, sparse random edits, mostly unedited states on internal nodes."""
     rnd = random.Random(seed)
-    newick = binary_tree(n_leaves, rnd)
+    newick = oracles.binary_newick([f"t{i}" for i in range(n_leaves)], rnd, inner="n")
     alphabet = [-1] + [0] * 5 + list(range(1, 9))
     matrix = [[rnd.choice(alphabet) for _ in range(n_chars)] for _ in range(n_leaves)]
     states = {
         f"n{k}": [rnd.choice([0, 0, 0, 1]) for _ in range(n_chars)] for k in range(n_leaves - 1)
     }
     return newick, matrix, states
-
-
-def random_case(rnd: random.Random, max_leaves: int):
-    """Unary nodes, unlabelled and repeated leaves, internal labels shared with leaves, rows of
-    uneven length (extra rows too), states for some labels and for unknown ones, odd codes."""
-    pool, labels = [], []
-    for _ in range(rnd.randint(1, max_leaves)):
-        if rnd.random() < 0.1:
-            pool.append("")
-        else:
-            pool.append(f"t{rnd.randrange(max_leaves + 2)}")
-            labels.append(pool[-1])
-    inner = 0
-    while len(pool) > 1 or rnd.random() < 0.1:
-        kids = [pool.pop(rnd.randrange(len(pool))) for _ in range(min(len(pool), rnd.randint(1, 4)))]
-        text = "(" + ",".join(kids) + ")"
-        if rnd.random() < 0.75:
-            label = rnd.choice(labels) if labels and rnd.random() < 0.15 else f"n{inner}"
-            inner += 1
-            text += label
-            labels.append(label)
-        pool.append(text)
-    newick = pool[0] + ";"
-    tree = oracles.parse_newick(newick)
-    labelled = sum(1 for v in tree.leaves() if tree.label[v] is not None)
-    missing, unedited = rnd.choice([(-1, 0), (-1, 0), (7, 3), (5, 5)])
-    n = rnd.randrange(6)
-    matrix = []
-    for _ in range(labelled + rnd.randrange(3)):
-        length = max(0, n + rnd.randrange(3) - (rnd.random() < 0.3))
-        matrix.append(
-            [rnd.choice([missing, unedited, 10, 11, 12, 13]) for _ in range(length)]
-        )
-    states = {}
-    for label in labels + ["nowhere"]:
-        if rnd.random() < 0.7:
-            states[label] = [rnd.choice([unedited, unedited, unedited, 1])
-                             for _ in range(rnd.randrange(n + 3))]
-    kwargs = {"missing_state": missing, "unedited_state": unedited}
-    kwargs["mutation_rate"] = rnd.choice([None, 0.0, 0.02, 0.3, 1.5])
-    kwargs["collision_probability"] = rnd.choice([None, 0.0, 0.5, 1.0])
-    return newick, matrix, states, kwargs
 
 
 def expect_like_oracle(newick, matrix, states, panic_exception, max_threads=None, **kwargs):
@@ -217,13 +165,27 @@ class TestRowsAndLeaves:
 class TestAgainstOracle:
     @pytest.mark.parametrize("seed", range(120))
     def test_random_small_inputs(self, seed, panic_exception):
+        # Unary nodes, unlabelled and repeated leaves, internal labels shared with leaves, rows
+        # of uneven length and in any number, states for some labels and for unknown ones.
         rnd = random.Random(seed)
-        newick, matrix, states, kwargs = random_case(rnd, 14)
+        case = strategies.random_character_case(rnd)
+        newick, matrix, states = case["text"], case["matrix"], case["states"] or {}
+        kwargs = {
+            "missing_state": case["missing"],
+            "unedited_state": case["unedited"],
+            "mutation_rate": rnd.choice([None, 0.0, 0.02, 0.3, 1.5]),
+            "collision_probability": rnd.choice([None, 0.0, 0.5, 1.0]),
+        }
         tree = oracles.parse_newick(newick)
-        if all(tree.label[v] is None for v in tree.leaves()):
+        labelled = sum(tree.label[v] is not None for v in tree.leaves())
+        if labelled == 0:
             with pytest.raises(panic_exception):
                 PHS(newick, matrix, states, **kwargs)
             return
+        if 2 <= labelled > len(matrix):  # one labelled leaf needs no row
+            with pytest.raises(ValueError):
+                PHS(newick, matrix, states, **kwargs)
+            matrix = matrix + [[1, 1, 0]] * (labelled - len(matrix))
         expect_like_oracle(newick, matrix, states, panic_exception, **kwargs)
 
     @pytest.mark.parametrize("n_leaves, seed", [(70, 1), (130, 2), (200, 3)])
@@ -278,16 +240,7 @@ class TestRoads:
             timeout=120,
         )
         assert proc.returncode == 0, proc.stderr
-        seq, par = "optimized_sequential", "optimized_parallel"
+        seq, par = ["optimized_sequential", 1, True], ["optimized_parallel", 2, True]
+        par3 = ["optimized_parallel", 3, True]
         # 126 leaves: 7875 pairs, a = 0. 127: 8001 pairs, g0 = 2. 400: 79800 pairs, g0 = 18.
-        assert json.loads(proc.stdout) == [
-            [seq, 1, True],
-            [seq, 1, True],
-            [seq, 1, True],
-            [par, 2, True],
-            [seq, 1, True],
-            [par, 3, True],
-            [par, 2, True],
-            [seq, 1, True],
-            [par, 3, True],
-        ]
+        assert json.loads(proc.stdout) == [seq, seq, seq, par, seq, par3, par, seq, par3]
