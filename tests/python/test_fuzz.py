@@ -17,13 +17,6 @@ import veltrane
 
 API_FUZZ = Path(__file__).resolve().parents[2] / "fuzz" / "api_fuzz.py"
 
-TREE_FUNCTIONS = [
-    (name, fn)
-    for name, fn in ((n, getattr(veltrane, n)) for n in veltrane.__all__)
-    if name.startswith(("triplets", "robinson"))
-]
-
-
 @pytest.mark.parametrize("seed", [11, 12, 13])
 def test_random_hostile_calls_of_every_function(seed):
     # A subprocess, so that a crash is reported with its seed instead of ending the test run.
@@ -36,30 +29,6 @@ def test_random_hostile_calls_of_every_function(seed):
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "calls=700 " in proc.stdout
-
-
-class TestNewickTextNeverCrashes:
-    hypothesis = pytest.importorskip("hypothesis")
-    from hypothesis import given, settings
-    from hypothesis import strategies as st
-
-    texts = st.text(
-        alphabet=st.one_of(
-            st.sampled_from("(),:;AB1.e-+ \t\u00a0\u3000'[]"), st.characters(blacklist_categories=["Cs"])
-        ),
-        max_size=80,
-    )
-
-    @settings(max_examples=150, deadline=None)
-    @given(text1=texts, text2=texts)
-    def test_any_two_texts_give_a_dict_or_a_clean_error(self, text1, text2, panic_exception):
-        for name, fn in TREE_FUNCTIONS:
-            args = (text1, text2) if name.startswith("robinson") else (text1, text2, 20, 1, 5)
-            try:
-                result = fn(*args)
-            except (ValueError, panic_exception):
-                continue
-            assert type(result) is dict, name
 
 
 class BadLen(list):
@@ -107,38 +76,24 @@ OVERSIZED = textwrap.dedent(
     """
     import json, resource, veltrane
 
-    def caterpillar(n, inner=False):
-        names = ["t%d" % i for i in range(n)]
-        out = "(" * (n - 1) + names[0]
-        for i in range(1, n):
-            out += "," + names[i] + ")" + ("n%d" % i if inner else "")
-        return out + ";"
-
-    SMALL = "((A,B)X,(C,D)Y)R;"
+    SMALL, ROWS = "((A,B)X,(C,D)Y)R;", [[1], [1], [2], [0]]
     def usable():
         out = (veltrane.triplets_correct_parallel(SMALL, SMALL, 20000, seed=1),
-               veltrane.parsimony_score(SMALL, [[1], [1], [2], [0]]),
-               veltrane.phs_optimized(SMALL, [[1], [1], [2], [0]], {"X": [0]}, 0.1))
-        for result in out:
-            result.pop("computation_time_ms", None)
-        return out
+               veltrane.phs_optimized(SMALL, ROWS, {"X": [0]}, 0.1))
+        return repr([{k: v for k, v in r.items() if k != "computation_time_ms"} for r in out])
 
-    expected = repr(usable())           # also starts the worker pool before the cap
+    expected = usable()  # also starts the worker pool before the cap
     star = "(" + ",".join("t%d" % i for i in range(40000)) + ")R;"
-    deep = caterpillar(3000, inner=True)
-    nested = "(" * 30_000_000 + ";"
+    deep = "(" * 2999 + "t0" + "".join(",t%d)n%d" % (i, i) for i in range(1, 3000)) + ";"
     cases = {
         # Every row padded to the longest: 40000 x 100000 codes.
         "phs_padded_rows": lambda: veltrane.phs_optimized(
             star, [[1] * 100000] + [[1]] * 39999, {"R": [0]}),
         # One inferred vector of row 0's length per labelled internal node: 3000 x 10**6.
         "inferred_states": lambda: veltrane.parsimony_score(deep, [[1] * 1_000_000]),
-        # A row that never ends.
         "endless_row": lambda: veltrane.likelihood_score("(A,B);", [range(2**40), [1]]),
-        # Thirty million nested nodes.
-        "huge_tree": lambda: veltrane.triplets_correct_ultra(nested, "(A,B,C);"),
+        "huge_tree": lambda: veltrane.triplets_correct_ultra("(" * 30_000_000 + ";", "(A,B,C);"),
     }
-
     with open("/proc/self/status") as f:
         vm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
     resource.setrlimit(resource.RLIMIT_AS, (vm + 1536 * 2**20, resource.RLIM_INFINITY))
@@ -147,11 +102,9 @@ OVERSIZED = textwrap.dedent(
         try:
             call()
             outcomes[name] = "returned"
-        except MemoryError:
-            outcomes[name] = "MemoryError"
         except BaseException as exc:
-            outcomes[name] = type(exc).__name__ + ": " + str(exc)
-        outcomes[name + "_then_usable"] = repr(usable()) == expected
+            outcomes[name] = type(exc).__name__
+        outcomes[name + "_then_usable"] = usable() == expected
     print(json.dumps(outcomes))
     """
 )
@@ -169,7 +122,5 @@ def test_inputs_too_large_for_memory_raise_memory_error():
     outcomes = json.loads(proc.stdout.strip().splitlines()[-1])
     names = ["phs_padded_rows", "inferred_states", "endless_row", "huge_tree"]
     assert outcomes == {
-        key: value
-        for name in names
-        for key, value in ((name, "MemoryError"), (name + "_then_usable", True))
+        k: v for n in names for k, v in [(n, "MemoryError"), (n + "_then_usable", True)]
     }
