@@ -7,52 +7,36 @@ from __future__ import annotations
 import gc
 import inspect
 import os
+import random
 import signal
 import sys
 
 import pytest
 
+import oracles
 import veltrane
 
 ANY = "either a result or any exception"
 
+RND = random.Random(0)
 TEXT_PARAMS = {"tree1_newick", "tree2_newick", "tree_newick", "reconstructed_tree_newick",
                "ground_truth_tree_newick"}
 
 
-def fresh_tree(n: int, tag: str) -> str:
-    """A binary tree of n labelled leaves with labelled internal nodes, built at run time so
-    that the string is a new object."""
-    pool = [f"t{i}" for i in range(n)]
-    k = 0
-    while len(pool) > 1:
-        pool[:2] = [f"({pool[0]},{pool[1]})n{k}{tag}"]
-        k += 1
-    return pool[0] + ";"
-
-
 def arguments(name: str, n: int = 40):
-    """Valid arguments for every parameter of `name`, each a fresh object."""
+    """Valid arguments for every parameter of `name`, each a fresh object built at run time."""
     values = {}
     for param in inspect.signature(getattr(veltrane, name)).parameters:
         if param in TEXT_PARAMS:
-            values[param] = fresh_tree(n, param[:2])
+            values[param] = oracles.binary_newick([f"t{i}" for i in range(n)], RND, inner="n")
         elif param == "character_matrix":
             values[param] = [[(i * 7 + k) % 4 - 1 for k in range(6)] for i in range(n)]
         elif param.startswith("internal"):
-            values[param] = {f"n{k}tr": [0, 0, 1, 0, 0, 0] for k in range(n - 1)}
-        elif param in ("number_of_trials",):
-            values[param] = int("300")
-        elif param in ("seed", "min_triplets_at_depth", "max_threads"):
-            values[param] = int("2")
-        elif param in ("mutation_rate", "collision_probability"):
-            values[param] = float("0.01")
-        elif param == "missing_state":
-            values[param] = int("-1")
-        elif param == "unedited_state":
-            values[param] = int("0")
+            values[param] = {f"n{k}": [0, 0, 1, 0, 0, 0] for k in range(n - 1)}
         else:
-            raise AssertionError(f"no argument for {param}")
+            values[param] = {"number_of_trials": int("300"), "mutation_rate": float("0.01"),
+                             "collision_probability": float("0.01"), "missing_state": int("-1"),
+                             "unedited_state": int("0")}.get(param, int("2"))
     return values
 
 
@@ -123,7 +107,7 @@ class Stop(Exception):
 def interrupted_calls():
     """Long calls stopped by SIGALRM after a few milliseconds, through the interrupt poller:
     sampling on the calling thread and chunked sampling on the pool."""
-    small, big = fresh_tree(300, "x"), fresh_tree(2000, "y")
+    small, big = (oracles.caterpillar(n, inner="n") for n in (300, 2000))
     in_call = False
 
     def handler(signum, frame):

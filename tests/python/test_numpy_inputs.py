@@ -7,6 +7,7 @@ import random
 
 import pytest
 
+import oracles
 import veltrane
 
 np = pytest.importorskip("numpy")
@@ -21,14 +22,7 @@ SMALL_TREE = "((t0,t1)n0,t2)n1;"
 
 def labelled_tree(n_leaves: int, seed: int) -> str:
     """A random binary tree over leaves t0.. with every internal node labelled."""
-    rnd = random.Random(seed)
-    pool = [f"t{i}" for i in range(n_leaves)]
-    inner = 0
-    while len(pool) > 1:
-        i = rnd.randrange(len(pool) - 1)
-        pool[i : i + 2] = [f"({pool[i]},{pool[i + 1]})n{inner}"]
-        inner += 1
-    return pool[0] + ";"
+    return oracles.binary_newick([f"t{i}" for i in range(n_leaves)], random.Random(seed), "n")
 
 
 def scores(tree: str, matrix, with_phs: bool = False, states=None) -> list[dict]:

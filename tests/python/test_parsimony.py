@@ -166,16 +166,11 @@ class TestAgainstOracle:
         check()
 
 
-def caterpillar(m: int) -> str:
-    """((...((L0,L1)N1,L2)N2,...)N{m-1}; with every internal node named."""
-    return "(" * (m - 1) + "L0" + "".join(f",L{i})N{i}" for i in range(1, m)) + ";"
-
-
 @pytest.mark.slow
 class TestDeepTrees:
     def test_million_leaf_caterpillar(self):
         m = 1_000_000
-        text = caterpillar(m)
+        text = oracles.caterpillar(m, "L", "N")
         rows = [[1]] * m  # every N is [1]; the forced root edits its two children
         result = PS(text, rows)
         assert result["parsimony_score"] == 2

@@ -5,14 +5,11 @@ from __future__ import annotations
 
 import pytest
 
+import oracles
 import veltrane
 
 
-def caterpillar(n: int, prefix: str = "t") -> str:
-    return "(" * (n - 1) + f"{prefix}0" + "".join(f",{prefix}{i})" for i in range(1, n)) + ";"
-
-
-BIG = caterpillar(20000)  # well past the size from which both texts are read in parallel
+BIG = oracles.caterpillar(20000)  # well past the size from which both texts are read in parallel
 BROKEN_EARLY = "A,B);" + " " * len(BIG)  # a stray comma at character 1
 BROKEN_LATE = BIG[:-1] + ");"  # one ")" too many, at the very end
 MATRIX = [[0]] * 20000
@@ -55,7 +52,7 @@ def test_the_first_texts_failure_wins_and_each_names_its_text(name):
 
 
 def test_large_pairs_keep_each_tree_in_its_place():
-    other = caterpillar(20001, "u")
+    other = oracles.caterpillar(20001, "u")
     r = veltrane.robinson_foulds_distance_normalized(BIG, other)
     assert (r["tree1_leaves"], r["tree2_leaves"]) == (20000, 20001)
     r = veltrane.robinson_foulds_distance_normalized(other, BIG)
