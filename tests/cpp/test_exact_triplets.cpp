@@ -122,32 +122,6 @@ TEST(ExactCountRandom, BigProfilesMatchThePairByPairCount) {
     }
 }
 
-TEST(ExactCountRandom, ParsedTreesWithUnaryNodesAndMultifurcations) {
-    std::mt19937_64 rng(3);
-    for (int round = 0; round < 300; ++round) {
-        std::vector<std::string> items1, items2;
-        const std::size_t n = 3 + rng() % 30;
-        for (std::size_t m = 0; m < n; ++m) {
-            items1.push_back(rng() % 9 == 0 ? "" : "L" + std::to_string(m));
-            items2.push_back("M" + std::to_string(m));
-        }
-        const std::string text1 = test_util::random_newick(rng, items1, test_util::no_name);
-        const std::string text2 = test_util::random_newick(rng, items2, test_util::no_name);
-        SimpleRootedTree t1 = from_newick(text1);
-        SimpleRootedTree t2 = from_newick(text2);
-        UltraFastTreeData d1 = UltraFastTreeData::build(t1);
-        UltraFastTreeData d2 = UltraFastTreeData::build(t2);
-        // Unlabelled leaves shrink tree 1's positions; pair on the smaller count.
-        const std::size_t k = std::min(d1.n_leaves, d2.n_leaves);
-        d1.adjacent_depths.resize(k > 0 ? k - 1 : 0);
-        d2.adjacent_depths.resize(k > 0 ? k - 1 : 0);
-        d1.n_leaves = d2.n_leaves = k;
-        SCOPED_TRACE(text1 + "  " + text2);
-        ASSERT_EQ(count(d1.adjacent_depths, d2.adjacent_depths, 0, k),
-                  tally_triple_ranks(d1, d2, 0, detail::triple_count(k)));
-    }
-}
-
 // The linear build (no LCA tables) against the table-based one: the same positions and
 // depths, or the same failure for texts cut short (nodes left unreachable from the root).
 TEST(PositionsOnly, MatchTheTableBuildAndItsFailures) {

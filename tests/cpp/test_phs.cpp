@@ -177,21 +177,16 @@ struct RandomCase {
 RandomCase random_case(std::mt19937_64& rng, std::size_t max_leaves, int n_states) {
     auto pick = [&](std::uint64_t k) { return static_cast<std::size_t>(rng() % k); };
     RandomCase c;
-    const std::size_t n_leaves = 1 + pick(max_leaves);
-    std::vector<std::string> leaves, labels;
-    for (std::size_t i = 0; i < n_leaves; ++i) {
-        // Some leaves unlabelled; a small label space repeats some names.
-        leaves.push_back(pick(10) == 0 ? "" : "t" + std::to_string(pick(n_leaves + 2)));
-        if (!leaves.back().empty()) labels.push_back(leaves.back());
+    // Some leaves unlabelled, and a small label space repeats some names.
+    std::vector<std::string> leaves(1 + pick(max_leaves)), labels;
+    for (auto& leaf : leaves) {
+        if (pick(10) != 0) labels.push_back(leaf = "t" + std::to_string(pick(leaves.size() + 2)));
     }
     std::size_t inner = 0;
     c.newick = test_util::random_newick(rng, leaves, [&]() -> std::string {
         if (pick(4) == 0) return "";
-        // Some internal nodes share a name with a leaf.
-        const std::string label = pick(6) == 0 && !labels.empty() ? labels[pick(labels.size())]
-                                                                  : "n" + std::to_string(inner++);
-        labels.push_back(label);
-        return label;
+        labels.push_back("n" + std::to_string(inner++));
+        return labels.back();
     });
     c.tree = from_newick(c.newick);
     if (pick(4) == 0) {
@@ -212,7 +207,6 @@ RandomCase random_case(std::mt19937_64& rng, std::size_t max_leaves, int n_state
         }
         c.matrix.push_row(row);
     }
-    labels.push_back("nowhere");
     for (const std::string& label : labels) {
         if (pick(3) == 0) continue;
         std::vector<std::int32_t> s(pick(n + 3));

@@ -153,25 +153,12 @@ TEST(UniformInclusive, ResultsAndConsumedWordsMatchOracle) {
 TEST(SampleDistinctIndices, MatchesOracleOnBothPathsAndConsumesTheSameWords) {
     // (length, amount): Floyd's method up to 2^32 - 1, inline and heap lists, amount 0; the
     // 64-bit path above, where 2^63 + 1 rejects about half of all words.
-    const std::pair<std::uint64_t, std::uint64_t> cases[] = {{3, 3},
-                                                             {4, 3},
-                                                             {5, 3},
-                                                             {10, 3},
-                                                             {20, 1},
-                                                             {20, 2},
-                                                             {20, 4},
-                                                             {20, 12},
-                                                             {20, 20},
-                                                             {0, 0},
-                                                             {10, 0},
-                                                             {0xffffffff, 3},
-                                                             {1ull << 32, 1},
-                                                             {1ull << 32, 3},
-                                                             {(1ull << 40) + 17, 20},
-                                                             {1ull << 40, 0},
-                                                             {(1ull << 63) + 1, 3},
-                                                             {(1ull << 63) + 1, 20},
-                                                             {~0ull, 3}};
+    // clang-format off
+    const std::pair<std::uint64_t, std::uint64_t> cases[] = {
+        {3, 3}, {4, 3}, {5, 3}, {10, 3}, {20, 1}, {20, 2}, {20, 4}, {20, 12}, {20, 20}, {0, 0},
+        {10, 0}, {0xffffffff, 3}, {1ull << 32, 1}, {1ull << 32, 3}, {(1ull << 40) + 17, 20},
+        {1ull << 40, 0}, {(1ull << 63) + 1, 3}, {(1ull << 63) + 1, 20}, {~0ull, 3}};
+    // clang-format on
     for (std::uint64_t seed = 0; seed < 200; ++seed) {
         WordCursor cursor(seed);
         auto source = RandomSource::from_u64_seed(seed);
