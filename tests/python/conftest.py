@@ -2,6 +2,12 @@
 
 from __future__ import annotations
 
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 import veltrane
@@ -25,3 +31,21 @@ def caterpillar5_newick() -> str:
 @pytest.fixture
 def balanced4_newick() -> str:
     return "((A,B),(C,D));"
+
+
+def run_python(code: str, stdin: str | None = None, **env: str):
+    """Runs code in a fresh interpreter (so that its pool is made anew) with the pool-size
+    variables replaced by env, and returns the JSON value printed on its last output line."""
+    environ = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")} | env
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        input=stdin, capture_output=True, text=True, env=environ, timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+@pytest.fixture(scope="session")
+def python_child():
+    """run_python, for tests that need a fresh interpreter."""
+    return run_python

@@ -4,7 +4,6 @@ for memory raise MemoryError and leave the process usable."""
 
 from __future__ import annotations
 
-import json
 import os
 import subprocess
 import sys
@@ -114,12 +113,8 @@ OVERSIZED = textwrap.dedent(
     "libasan" in os.environ.get("LD_PRELOAD", ""),
     reason="AddressSanitizer reserves more address space than the cap allows",
 )
-def test_inputs_too_large_for_memory_raise_memory_error():
-    proc = subprocess.run(
-        [sys.executable, "-c", OVERSIZED], capture_output=True, text=True, timeout=300
-    )
-    assert proc.returncode == 0, proc.stderr
-    outcomes = json.loads(proc.stdout.strip().splitlines()[-1])
+def test_inputs_too_large_for_memory_raise_memory_error(python_child):
+    outcomes = python_child(OVERSIZED)
     names = ["phs_padded_rows", "inferred_states", "endless_row", "huge_tree"]
     assert outcomes == {
         k: v for n in names for k, v in [(n, "MemoryError"), (n + "_then_usable", True)]

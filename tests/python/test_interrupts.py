@@ -4,10 +4,6 @@ give the results they always gave."""
 
 from __future__ import annotations
 
-import json
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
@@ -70,24 +66,14 @@ LONG_CALLS = {  # name: (setup, call), every long-running road
 }
 
 
-def run_child(code: str, timeout: float = 120) -> dict:
-    env = dict(os.environ)
+@pytest.fixture
+def run_child(python_child):
     # Three workers: the pool roads are chunked whatever the machine's processor count.
-    env["RAYON_NUM_THREADS"] = "3"
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    proc = subprocess.run(
-        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=timeout,
-    )
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    return lambda code: python_child(PRELUDE + textwrap.dedent(code), RAYON_NUM_THREADS="3")
 
 
 @pytest.mark.parametrize("name", list(LONG_CALLS))
-def test_sigint_stops_the_call_and_the_process_stays_usable(name):
+def test_sigint_stops_the_call_and_the_process_stays_usable(name, run_child):
     setup, call = LONG_CALLS[name]
     out = run_child(
         f"""
@@ -112,7 +98,7 @@ def test_sigint_stops_the_call_and_the_process_stays_usable(name):
     ids=["raising", "returning-outer-on-the-pool", "returning-outer-on-the-calling-thread"],
 )
 def test_the_handlers_own_exception_is_raised_and_a_returning_handler_changes_nothing(
-    outer, raises
+    outer, raises, run_child
 ):
     # The handler itself calls into veltrane, pool included, while the outer call waits; its
     # exception is what the call raises, and if it returns, the call gives its usual result.

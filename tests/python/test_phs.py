@@ -2,13 +2,9 @@
 
 from __future__ import annotations
 
-import json
 import math
 import os
 import random
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
@@ -209,12 +205,10 @@ class TestRoads:
         if max_threads == 0:
             assert got["method_used"] == "optimized_sequential"
 
-    def test_chunk_counts_on_a_pool_of_three(self):
-        # A fresh process, so that the pool is created with three workers.
-        code = textwrap.dedent(
-            """
-            import json, random, sys
-            sys.path.insert(0, sys.argv[1])
+    def test_chunk_counts_on_a_pool_of_three(self, python_child):
+        code = f"""
+            import json, sys
+            sys.path.insert(0, {os.path.dirname(__file__)!r})
             from test_phs import big_case
             import veltrane
             out = []
@@ -229,18 +223,9 @@ class TestRoads:
                             r["phs_score"] == one["phs_score"]])
             print(json.dumps(out))
             """
-        )
-        env = dict(os.environ, RAYON_NUM_THREADS="3")
-        env.pop("RAYON_RS_NUM_CPUS", None)
-        proc = subprocess.run(
-            [sys.executable, "-c", code, os.path.dirname(__file__)],
-            env=env,
-            capture_output=True,
-            text=True,
-            timeout=120,
-        )
-        assert proc.returncode == 0, proc.stderr
         seq, par = ["optimized_sequential", 1, True], ["optimized_parallel", 2, True]
         par3 = ["optimized_parallel", 3, True]
         # 126 leaves: 7875 pairs, a = 0. 127: 8001 pairs, g0 = 2. 400: 79800 pairs, g0 = 18.
-        assert json.loads(proc.stdout) == [seq, seq, seq, par, seq, par3, par, seq, par3]
+        assert python_child(code, RAYON_NUM_THREADS="3") == [
+            seq, seq, seq, par, seq, par3, par, seq, par3
+        ]

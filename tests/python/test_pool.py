@@ -3,10 +3,7 @@ every function at once, and processes forked after the pool started."""
 
 from __future__ import annotations
 
-import json
 import os
-import subprocess
-import sys
 import textwrap
 import threading
 
@@ -47,42 +44,27 @@ SETUP = textwrap.dedent(
 )
 
 
-def run_python(code: str, **env_overrides: str) -> str:
-    env = dict(os.environ)
-    env.pop("RAYON_NUM_THREADS", None)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    env.update(env_overrides)
-    proc = subprocess.run(
-        [sys.executable, "-c", SETUP + textwrap.dedent(code)],
-        capture_output=True, text=True, env=env, timeout=300,
-    )
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout.strip().splitlines()[-1]
-
-
 @pytest.mark.parametrize(
     "env, chunks",
     [
         ({"RAYON_NUM_THREADS": "3"}, 3),
-        ({"RAYON_NUM_THREADS": "+5"}, 5),
         ({"RAYON_NUM_THREADS": "1", "RAYON_RS_NUM_CPUS": "6"}, 1),
         ({"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "6"}, 6),
-        ({"RAYON_RS_NUM_CPUS": "4"}, 4),
         ({"RAYON_NUM_THREADS": "0"}, "processors"),
     ],
-    ids=["threads", "plus-sign", "threads-first", "bad-threads", "cpus", "zero"],
+    ids=["threads", "threads-first", "bad-threads-then-cpus", "zero"],
 )
-def test_environment_sets_the_worker_count(env, chunks):
+def test_environment_sets_the_worker_count(env, chunks, python_child):
     # A 100000-trial parallel sampling run is chunked by the pool size alone.
-    out = run_python("print(CALLS[3]()['parallel_chunks_used'])", **env)
+    out = python_child(SETUP + "print(CALLS[3]()['parallel_chunks_used'])", **env)
     if chunks == "processors":
         processors = {os.cpu_count() or 1}
         if hasattr(os, "sched_getaffinity"):  # Linux only
             processors.add(len(os.sched_getaffinity(0)))
         chunks = {min(24, p) for p in processors}
-        assert int(out) in chunks
+        assert out in chunks
     else:
-        assert int(out) == chunks
+        assert out == chunks
 
 
 def test_many_threads_get_the_results_of_a_lone_caller():
@@ -109,7 +91,7 @@ def test_many_threads_get_the_results_of_a_lone_caller():
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="the platform has no fork()")
-def test_processes_forked_after_the_pool_started_get_the_same_results():
+def test_processes_forked_after_the_pool_started_get_the_same_results(python_child):
     code = """
         import json, os, threading
         expected = results()          # starts the pool in the parent
@@ -130,5 +112,5 @@ def test_processes_forked_after_the_pool_started_get_the_same_results():
         statuses = [os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in children]
         print(json.dumps({"children": statuses, "parent": results() == expected}))
         """
-    out = json.loads(run_python(code, RAYON_NUM_THREADS="3"))
+    out = python_child(SETUP + textwrap.dedent(code), RAYON_NUM_THREADS="3")
     assert out == {"children": [0] * 4, "parent": True}

@@ -6,10 +6,7 @@ from __future__ import annotations
 import itertools
 import json
 import math
-import os
 import random
-import subprocess
-import sys
 
 import pytest
 
@@ -242,33 +239,28 @@ class TestModeChoice:
             )
 
 
-def run_with_pool(threads: int, calls: list) -> list:
-    """Runs the given (function name, newick pair, kwargs) calls in a fresh interpreter whose
-    pool has `threads` workers, and returns their results (float keys and NaN survive JSON)."""
-    code = (
-        "import json, sys, veltrane\n"
-        "out = []\n"
-        "for name, t1, t2, kw in json.loads(sys.stdin.read()):\n"
-        "    r = getattr(veltrane, name)(t1, t2, **kw)\n"
-        "    out.append({k: (v[0] if isinstance(v, dict) else v) for k, v in r.items()})\n"
-        "print(json.dumps(out))\n"
+# Runs (function name, newick pair, kwargs) calls read from stdin and prints their results
+# (float keys and NaN survive JSON).
+POOL_CHILD = """
+import json, sys, veltrane
+out = []
+for name, t1, t2, kw in json.loads(sys.stdin.read()):
+    r = getattr(veltrane, name)(t1, t2, **kw)
+    out.append({k: (v[0] if isinstance(v, dict) else v) for k, v in r.items()})
+print(json.dumps(out))
+"""
+
+
+@pytest.fixture
+def run_with_pool(python_child):
+    """The results of the calls in a fresh interpreter whose pool has `threads` workers."""
+    return lambda threads, calls: python_child(
+        POOL_CHILD, json.dumps(calls), RAYON_NUM_THREADS=str(threads)
     )
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    proc = subprocess.run(
-        [sys.executable, "-c", code],
-        input=json.dumps(calls),
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=120,
-    )
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout)
 
 
 class TestPoolSizes:
-    def test_chunk_counts_and_modes_on_eight_workers(self):
+    def test_chunk_counts_and_modes_on_eight_workers(self, run_with_pool):
         rows = [  # (function, leaves, keyword arguments, method_used, total, chunks)
             ("parallel", 100, {}, "parallel_exhaustive", 161700, 8),
             ("optimized", 100, {}, "optimized_exhaustive", 161700, 8),
@@ -290,7 +282,7 @@ class TestPoolSizes:
                for r in run_with_pool(8, calls)]
         assert got == [tuple(row[3:]) for row in rows]
 
-    def test_same_seed_and_chunk_count_give_the_same_result_on_any_pool(self):
+    def test_same_seed_and_chunk_count_give_the_same_result_on_any_pool(self, run_with_pool):
         t1, t2 = random_pair(300, 11)
         calls = [
             ("triplets_correct_parallel", t1, t2, {"seed": 99}),  # 2 chunks on 2+ workers
