@@ -177,16 +177,6 @@ TEST(RobinsonFouldsLinear, DeepChainsNeedNoCallStack) {
               detail::calculate_rf_distance_bitvec(deep, shallow).rf_distance);
 }
 
-TEST(RobinsonFouldsLinear, DeclinesWhatItDoesNotTake) {
-    const auto declines = [](const char* a, const char* b) {
-        return !detail::rf_distance_linear(from_newick(a), from_newick(b)).has_value();
-    };
-    EXPECT_TRUE(declines("((A,B),(A,D));", "((A,B),(C,D));"));    // A on two leaves
-    EXPECT_TRUE(declines("((A,B),C);", "((A,C),B);"));            // three labels in all
-    EXPECT_FALSE(declines("((A,B),C)D;", "((A,C),B);"));          // an internal label is in U
-    EXPECT_FALSE(declines("((A,B)A,(C,D));", "((A,B),(C,D));"));  // A on one leaf only
-}
-
 TEST(RobinsonFouldsLinear, DeclinesBrokenLinks) {
     SimpleRootedTree shared = from_newick("((A,B),(C,D));");
     // Node 2 listed under two parents: the reachable part is no tree.
