@@ -38,14 +38,6 @@ def added(*terms: float) -> float:
 
 
 class TestLikelihoodScore:
-    def test_worked_example(self):
-        # X = [1], Y = [0], R = [0]; edges in node-id order: R-X, X-A, X-B, R-Y, Y-C, Y-D.
-        result = LS(WORKED, WORKED_ROWS)
-        total = added(LOG_MUT, 0.0, 0.0, LOG_STAY, LOG_MUT, LOG_STAY)
-        assert result["log_likelihood"] == total
-        assert result["likelihood"] == math.exp(total)
-        assert (result["n_characters"], result["n_leaves"]) == (1, 4)
-
     @pytest.mark.parametrize(
         "rows", [[], [[]], [[], [1, 2]]], ids=["no-rows", "empty-row", "empty-first-row"]
     )
@@ -62,10 +54,12 @@ class TestLikelihoodScore:
     @pytest.mark.parametrize(
         "text, rows, states, terms",
         [
+            (WORKED, WORKED_ROWS, None, [LOG_MUT, 0.0, 0.0, LOG_STAY, LOG_MUT, LOG_STAY]),
             ("((A,B),(C,D));", WORKED_ROWS, None, []),  # no internal names: nothing scored
             # X given as edited 1 while its child A carries 2.
             (WORKED, [[2], [1], [2], [0]], {"R": [0], "X": [1], "Y": [0]}, [-math.inf]),
-            # A = [2] in the given states is ignored: A reads its row [1].
+            # A = [2] in the given states is ignored: A reads its row [1]. With X = [1], Y = [0],
+            # R = [0], edges in node-id order: R-X, X-A, X-B, R-Y, Y-C, Y-D.
             (WORKED, WORKED_ROWS, {"R": [0], "X": [1], "Y": [0], "A": [2]},
              [LOG_MUT, 0.0, 0.0, LOG_STAY, LOG_MUT, LOG_STAY]),
             ("(A,B)R;", [[-1], [0]], {"R": [0]}, [0.0, LOG_STAY]),
@@ -77,7 +71,7 @@ class TestLikelihoodScore:
             # R is forced unedited; X is never inferred, so X-A and X-B add nothing.
             ("((A,B)X,C,D)R;", WORKED_ROWS, None, [0.0, 0.0, 0.0, LOG_MUT, LOG_STAY]),
         ],
-        ids=["no-internal-names", "impossible", "leaf-row-wins", "missing-child",
+        ids=["worked", "no-internal-names", "impossible", "leaf-row-wins", "missing-child",
              "missing-parent", "edited-kept", "reverted", "given-not-forced", "forced-root",
              "three-children"],
     )
@@ -86,6 +80,8 @@ class TestLikelihoodScore:
         assert result["log_likelihood"] == added(*terms) == oracles.log_likelihood(
             text, rows, states)
         assert result["likelihood"] == math.exp(added(*terms))
+        n_leaves = len(oracles.parse_newick(text).leaves())
+        assert (result["n_characters"], result["n_leaves"]) == (len(rows[0]), n_leaves)
 
     @pytest.mark.parametrize(
         "mutation_rate, collision",
