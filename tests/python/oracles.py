@@ -28,13 +28,6 @@ class Tree:
     def leaves(self) -> list[int]:
         return [v for v in range(len(self.parent)) if not self.children[v]]
 
-    def depth(self, v: int) -> int:
-        d = 0
-        while self.parent[v] is not None:
-            v = self.parent[v]
-            d += 1
-        return d
-
     def ancestors(self, v: int) -> list[int]:
         path = [v]
         while self.parent[v] is not None:
@@ -42,13 +35,12 @@ class Tree:
             path.append(v)
         return path
 
+    def depth(self, v: int) -> int:
+        return len(self.ancestors(v)) - 1
+
     def lca(self, a: int, b: int) -> int:
         up = set(self.ancestors(a))
-        for v in self.ancestors(b):
-            if v in up:
-                return v
-        raise ValueError("nodes in different components")
-
+        return next(v for v in self.ancestors(b) if v in up)
 
 
 def parse_newick(text: str) -> Tree:

@@ -12,6 +12,7 @@ from typing import Callable
 import pytest
 
 import veltrane
+from test_binding import said
 
 TREE = "((A,B)X,(C,D)Y)R;"
 MATRIX = [[1, 0], [1, 2], [2, 0], [0, -1]]
@@ -61,15 +62,6 @@ def raised(call, *args, **kwargs) -> BaseException:
     return ei.value
 
 
-def said(fn, value) -> str:
-    """What the interpreter itself says when fn rejects value."""
-    try:
-        fn(value)
-    except (TypeError, OverflowError) as exc:
-        return str(exc)
-    raise AssertionError(f"{value!r} was accepted")
-
-
 class IndexOnly:
     """An integer only through __index__."""
 
@@ -108,13 +100,9 @@ VEC = "Can't extract `str` to `Vec`"
 CONVERSION_ERRORS = [
     ("str-matrix", "11", ABSENT, {}, TypeError, M + VEC),
     ("str-row", [[1], "1"], ABSENT, {}, TypeError, M + VEC),
-    ("int-matrix", 5, ABSENT, {}, TypeError, M + "'int' object cannot be converted to 'Sequence'"),
-    ("int-row", [[1], 5], ABSENT, {}, TypeError,
-     M + "'int' object cannot be converted to 'Sequence'"),
-    ("none-matrix", None, ABSENT, {}, TypeError,
-     M + "'NoneType' object cannot be converted to 'Sequence'"),
-    ("none-row", [None], ABSENT, {}, TypeError,
-     M + "'NoneType' object cannot be converted to 'Sequence'"),
+    *[(f"{kind}-{type(x).__name__}", x if kind == "matrix" else [[1], x], ABSENT, {}, TypeError,
+       M + f"'{type(x).__name__}' object cannot be converted to 'Sequence'")
+      for kind in ("matrix", "row") for x in (5, None)],
     ("dict-matrix", {0: [1]}, ABSENT, {}, TypeError,
      M + "'dict' object cannot be converted to 'Sequence'"),
     ("generator", (r for r in [[1]]), ABSENT, {}, TypeError,
