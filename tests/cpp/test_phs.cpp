@@ -36,57 +36,42 @@ CharacterMatrix matrix_of(const std::vector<std::vector<std::int32_t>>& rows) {
 
 // ---- Plain versions: every pair, an LCA by parent walk, one p-value per pair, a full sort.
 
-std::vector<NodeId> ancestors(const SimpleRootedTree& tree, NodeId v) {
-    std::vector<NodeId> path{v};
-    while (tree.nodes[v].parent) {
-        v = *tree.nodes[v].parent;
-        path.push_back(v);
-    }
-    return path;
-}
-
 struct PlainPairs {
     std::vector<std::uint64_t> h;
     std::vector<double> d;
 };
 
+// Every pair of labelled leaves in id order: the depth of its common ancestor, found by walking
+// up from both, and the edits the two rows share where that ancestor's states are unedited.
 PlainPairs plain_pairs(const SimpleRootedTree& tree, const CharacterMatrix& m,
                        const StateMap& states, std::int32_t missing, std::int32_t unedited) {
+    const auto up = [&](NodeId v) {
+        std::vector<NodeId> path{v};
+        while (tree.nodes[path.back()].parent) path.push_back(*tree.nodes[path.back()].parent);
+        return path;
+    };
     std::vector<NodeId> leaves;
     for (const Node& node : tree.nodes) {
         if (node.children.empty() && node.taxa) leaves.push_back(node.id);
     }
-    std::map<NodeId, std::vector<std::int32_t>> node_states;
-    for (const auto& [label, vec] : states) {
-        for (const Node& node : tree.nodes) {
-            if (node.taxa == label) {
-                node_states[node.id] = vec;
-                break;
-            }
-        }
-    }
     PlainPairs out;
     for (std::size_t i = 0; i < leaves.size(); ++i) {
         for (std::size_t j = i + 1; j < leaves.size(); ++j) {
-            const std::vector<NodeId> up_i = ancestors(tree, leaves[i]);
-            NodeId lca = leaves[j];
-            while (std::find(up_i.begin(), up_i.end(), lca) == up_i.end()) {
-                lca = *tree.nodes[lca].parent;
+            const std::vector<NodeId> path_i = up(leaves[i]), path_j = up(leaves[j]);
+            const NodeId lca =
+                *std::find_first_of(path_j.begin(), path_j.end(), path_i.begin(), path_i.end());
+            out.d.push_back(static_cast<double>(up(lca).size() - 1));
+            // The first node carrying a label holds that label's states.
+            const std::vector<std::int32_t>* s = nullptr;
+            for (const auto& [label, vec] : states) {
+                const auto owner = std::find_if(tree.nodes.begin(), tree.nodes.end(),
+                                                [&](const Node& n) { return n.taxa == label; });
+                if (owner != tree.nodes.end() && owner->id == lca) s = &vec;
             }
-            out.d.push_back(static_cast<double>(ancestors(tree, lca).size() - 1));
             std::uint64_t h = 0;
-            const auto it = node_states.find(lca);
-            if (it != node_states.end()) {
-                const auto r = m.row(i);
-                const auto t = m.row(j);
-                const auto& s = it->second;
-                const std::size_t k_end = std::min({r.size(), t.size(), s.size()});
-                for (std::size_t k = 0; k < k_end; ++k) {
-                    if (r[k] == t[k] && r[k] != missing && t[k] != missing && r[k] != unedited &&
-                        s[k] == unedited) {
-                        ++h;
-                    }
-                }
+            const auto r = m.row(i), t = m.row(j);
+            for (std::size_t k = 0; s && k < std::min({r.size(), t.size(), s->size()}); ++k) {
+                h += r[k] == t[k] && r[k] != missing && r[k] != unedited && (*s)[k] == unedited;
             }
             out.h.push_back(h);
         }

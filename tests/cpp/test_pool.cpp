@@ -1,4 +1,5 @@
-// Tests of the pool-size rule, run_chunks (coverage, order, exceptions, reuse) and fork safety.
+// Tests of the pool-size rule, run_chunks (exceptions, reuse, nesting) and fork safety. Every
+// chunked metric is held against a plain version in Python, which checks that each chunk runs once.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,17 +61,6 @@ TEST(PoolSizeFrom, FollowsTheVariableRules) {
     EXPECT_EQ(size(unset, unset, 8), 8u);
     EXPECT_EQ(size(unset, unset, 0), 1u);
     EXPECT_EQ(size(unset, unset, 100000), 65535u);
-}
-
-TEST(RunChunks, EveryChunkRunsOnceIntoItsOwnSlot) {
-    HangGuard guard;
-    const std::size_t w = pool_size();
-    for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
-                                    w, w + 1, std::size_t{100000}}) {
-        std::vector<std::atomic<std::uint64_t>> slots(count);
-        run_chunks(count, [&](std::size_t i) { slots[i] += i * i + 7; });
-        for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(slots[i].load(), i * i + 7) << count;
-    }
 }
 
 TEST(RunChunks, FirstExceptionInChunkOrderIsRethrownAfterAllChunks) {
@@ -141,9 +131,9 @@ TEST(RunChunks, ReusesTheSameWorkers) {
     }
 }
 
-TEST(RunChunks, NestedAndConcurrentCallersEachGetTheirOwnResults) {
+TEST(RunChunks, NestedCallsRunInline) {
+    // Concurrent callers are the Python suite's: many threads calling every function at once.
     HangGuard guard;
-    // A call from inside a chunk runs inline.
     const std::size_t outer = std::max<std::size_t>(pool_size() * 2, 4);
     std::vector<std::uint64_t> sums(outer, 0);
     run_chunks(outer, [&](std::size_t i) {
@@ -152,20 +142,6 @@ TEST(RunChunks, NestedAndConcurrentCallersEachGetTheirOwnResults) {
         for (const auto p : parts) sums[i] += p;
     });
     for (std::size_t i = 0; i < outer; ++i) EXPECT_EQ(sums[i], i * 1000 + 45);
-    // Callers on other threads share the pool or run inline while it is busy.
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> callers;
-    for (std::size_t c = 0; c < 4; ++c) {
-        callers.emplace_back([&, c] {
-            for (std::size_t call = 0; call < 50; ++call) {
-                std::vector<std::size_t> out(10 + call + c, 0);
-                run_chunks(out.size(), [&](std::size_t i) { out[i] = i + c; });
-                for (std::size_t i = 0; i < out.size(); ++i) wrong += out[i] != i + c ? 1 : 0;
-            }
-        });
-    }
-    for (auto& t : callers) t.join();
-    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(PoolFork, ForkWhileAnotherThreadRunsChunks) {

@@ -194,17 +194,6 @@ class TestAgainstOracle:
 
 
 class TestRoads:
-    @pytest.mark.parametrize("max_threads", [None, 0])
-    def test_thread_counts_give_the_one_thread_score(self, max_threads):
-        newick, matrix, states = big_case(300, 7)
-        got = PHS(newick, matrix, states, mutation_rate=0.02, max_threads=max_threads)
-        single = PHS(newick, matrix, states, mutation_rate=0.02, max_threads=1)
-        assert got["phs_score"] == single["phs_score"] < 1.0
-        assert (single["method_used"], single["parallel_chunks_used"]) == (
-            "optimized_sequential", 1)
-        if max_threads == 0:
-            assert got["method_used"] == "optimized_sequential"
-
     def test_chunk_counts_on_a_pool_of_three(self, python_child):
         code = f"""
             import json, sys
