@@ -9,16 +9,17 @@ from hypothesis import strategies as st
 from oracles import Tree, to_newick
 
 
-def random_tree(rnd: random.Random, labels: list[str], max_arity: int = 4) -> Tree:
-    """A random tree whose leaves carry the given labels, internal nodes of arity 2..max_arity."""
+def random_tree(rnd: random.Random, labels: list, max_arity: int = 4, arities=None) -> Tree:
+    """A random tree whose leaves carry the given labels, internal nodes of arity 2..max_arity,
+    or of an arity drawn from `arities` (which may give unary nodes, also above the root)."""
     tree = Tree()
     pool = []
     for lab in labels:
         v = tree.add()
         tree.label[v] = lab
         pool.append(v)
-    while len(pool) > 1:
-        k = min(len(pool), rnd.randint(2, max_arity))
+    while len(pool) > 1 or (arities and rnd.random() < 0.1):
+        k = min(len(pool), rnd.choice(arities) if arities else rnd.randint(2, max_arity))
         picked = [pool.pop(rnd.randrange(len(pool))) for _ in range(k)]
         v = tree.add()
         for c in picked:
@@ -102,27 +103,16 @@ def random_character_case(rnd: random.Random) -> dict:
     """A small tree with nodes of one to four children, names that repeat and collide, some
     unnamed nodes, and a matrix whose row count and row lengths need not fit the tree."""
     n_leaves = rnd.randint(1, 8)
-    tree = Tree()
-    pool = []
+    names = []
     for i in range(n_leaves):
-        v = tree.add()
         r = rnd.random()
-        tree.label[v] = None if r < 0.15 else f"L{rnd.randrange(n_leaves) if r < 0.25 else i}"
-        pool.append(v)
-    while len(pool) > 1 or rnd.random() < 0.1:
-        k = min(len(pool), rnd.choice([1, 2, 2, 2, 2, 3, 4]))
-        picked = [pool.pop(rnd.randrange(len(pool))) for _ in range(k)]
-        v = tree.add()
-        for c in picked:
-            tree.children[v].append(c)
-            tree.parent[c] = v
+        names.append(None if r < 0.15 else f"L{rnd.randrange(n_leaves) if r < 0.25 else i}")
+    tree = random_tree(rnd, names, arities=[1, 2, 2, 2, 2, 3, 4])
+    for v in range(len(tree.label)):
         r = rnd.random()
-        if r < 0.6:
-            tree.label[v] = f"N{rnd.randrange(4)}"
-        elif r < 0.7:
-            tree.label[v] = f"L{rnd.randrange(n_leaves)}"
-        pool.append(v)
-    text = to_newick(renumber(tree, pool[0]))
+        if tree.children[v] and r < 0.7:
+            tree.label[v] = f"N{rnd.randrange(4)}" if r < 0.6 else f"L{rnd.randrange(n_leaves)}"
+    text = to_newick(tree)
     missing, unedited = rnd.choice([(-1, 0), (-1, 0), (2, 1)])
     n_chars = rnd.randint(0, 4)
     values = [-1, 0, 1, 2, 3]

@@ -12,19 +12,15 @@ import pytest
 # Two random trees of 200 leaves: chunked on the pool with two workers or more (10**5
 # trials, or forced exhaustive) and sequential calls, with seeds so that results are fixed.
 SETUP = textwrap.dedent(
-    """
-    import random, veltrane
+    f"""
+    import random, sys, veltrane
+    sys.path.insert(0, {os.path.dirname(__file__)!r})
+    from oracles import binary_newick
     rnd = random.Random(17)
-    def tree(labels):
-        pool = list(labels)
-        while len(pool) > 1:
-            i = rnd.randrange(len(pool) - 1)
-            pool[i : i + 2] = ["(%s,%s)n%d" % (pool[i], pool[i + 1], len(pool))]
-        return pool[0] + ";"
     labels = ["t%d" % i for i in range(200)]
-    T1, T2 = tree(labels), tree(rnd.sample(labels, 200))
+    T1, T2 = binary_newick(labels, rnd, "n"), binary_newick(rnd.sample(labels, 200), rnd, "n")
     MATRIX = [[rnd.choice([-1, 0, 0, 1, 2]) for _ in range(8)] for _ in labels]
-    STATES = {"n%d" % k: [0] * 8 for k in range(2, 201)}
+    STATES = {{"n%d" % k: [0] * 8 for k in range(199)}}
     CALLS = [
         lambda: veltrane.triplets_correct(T1, T2, 500, seed=1),
         lambda: veltrane.triplets_correct_fast(T1, T2, 2000, seed=2),
