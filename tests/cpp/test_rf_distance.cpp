@@ -1,5 +1,6 @@
-// BitVec operations and the Robinson-Foulds core on parsed trees; the linear path against the
-// bit-vector path on thousands of random tree pairs.
+// The Robinson-Foulds core on parsed trees: the linear path against the bit-vector path on
+// thousands of random tree pairs (whose label sets reach past one 64-bit word), panics, deep
+// chains and broken links.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -8,7 +9,6 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
-#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -19,39 +19,6 @@
 
 namespace veltrane {
 namespace {
-
-class BitVecLength : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(BitVecLength, OperationsKeepTheTailClearAndRoundTrip) {
-    const std::size_t n = GetParam();
-    const BitVec ones = BitVec::ones(n);
-    EXPECT_EQ(ones.words.size(), (n + 63) / 64);
-    for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(ones.get(i)) << i;
-    if (n % 64 != 0) {
-        EXPECT_EQ(ones.words.back() >> (n % 64), 0U);
-    }
-    std::mt19937_64 rng(n);
-    BitVec v = BitVec::zeros(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (rng() % 3 == 0) v.toggle(i);
-    }
-    BitVec c = ones;
-    c.xor_assign(v);
-    for (std::size_t i = 0; i < n; ++i) ASSERT_NE(c.get(i), v.get(i)) << i;
-    BitVec back = ones;
-    back.xor_assign(c);
-    EXPECT_EQ(back, v);
-    c.or_assign(v);
-    EXPECT_EQ(c, ones);
-    // Equal vectors hash equal; other lengths are unequal and leave OR and XOR without effect.
-    EXPECT_TRUE((std::unordered_set<BitVec, BitVecHash>{v}.contains(back)));
-    EXPECT_NE(BitVec::zeros(n), BitVec::zeros(n + 1));
-    back.or_assign(BitVec::ones(n + 1));
-    back.xor_assign(BitVec::ones(n + 1));
-    EXPECT_EQ(back, v);
-}
-
-INSTANTIATE_TEST_SUITE_P(Lengths, BitVecLength, ::testing::Values(1, 2, 63, 64, 65, 128, 1000));
 
 std::uint64_t rf(const char* a, const char* b) {
     return calculate_rf_distance(from_newick(a), from_newick(b)).rf_distance;
@@ -154,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
         TextShape{"RepeatedLeafLabels", 15, 0, 12, 0, 30, true},
         TextShape{"UnlabelledLeaves", 20, 0, 300, 15, 20, false},
         TextShape{"UnreachableNodes", 20, 5, 300, 0, 20, true},
-        TextShape{"Larger", 40, 0, 1000, 2, 10, true}),
+        TextShape{"Larger", 60, 0, 1000, 2, 10, true}),
     [](const ::testing::TestParamInfo<TextShape>& param_info) {
         return std::string(param_info.param.name);
     });

@@ -58,24 +58,14 @@ class TestWorkedExample:
 
 class TestNoPairs:
     @pytest.mark.parametrize(
-        "newick, matrix",
-        [
-            ("(A,);", []),
-            ("(A,);", [[1, 2]]),
-            ("A;", []),
-            ("((,A),);", [[5]]),
-        ],
+        "newick, matrix", [("(A,);", []), ("(A,);", [[1, 2]]), ("A;", []), ("((,A),);", [[5]])],
         ids=["leaf-and-unlabelled-no-rows", "leaf-and-unlabelled", "root-leaf", "nested"],
     )
     def test_one_labelled_leaf(self, newick, matrix):
         result = PHS(newick, matrix, {"A": [0]})
         del result["computation_time_ms"]
-        assert result == {
-            "phs_score": 1.0,
-            "total_pairs": 0,
-            "method_used": "no_pairs",
-            "parallel_chunks_used": 1,
-        }
+        assert result == {"phs_score": 1.0, "total_pairs": 0, "method_used": "no_pairs",
+                          "parallel_chunks_used": 1}
 
     @pytest.mark.parametrize("newick", ["(,);", "();", "", "((,),)X;"])
     def test_no_labelled_leaf_is_a_panic(self, newick, panic_exception):
