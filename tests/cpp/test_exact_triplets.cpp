@@ -1,19 +1,18 @@
-// The exact triplet count against a triple-by-triple enumeration of the same depth rule, on
-// random depth profiles (many ties, deep and shallow runs) and on parsed trees.
+// The exact triplet count, by middle position and by triple rank, against a triple-by-triple
+// enumeration of the same depth rule on random depth profiles (many ties, deep and shallow
+// runs). Depths read from parsed trees are held against the Python position table.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "exact_triplets.hpp"
 #include "interrupt.hpp"
 #include "panic.hpp"
 #include "test_util.hpp"
-#include "tree/newick.hpp"
 #include "ultra_fast_triplets.hpp"
 
 namespace veltrane {
@@ -119,37 +118,6 @@ TEST(ExactCountRandom, BigProfilesMatchThePairByPairCount) {
             const TripletTally want = tally_triple_ranks(d1, d2, 0, detail::triple_count(n));
             EXPECT_EQ(count(adj1, adj2, 0, n), want) << n << " " << kind;
         }
-    }
-}
-
-// The linear build (no LCA tables) against the table-based one: the same positions and
-// depths, or the same failure for texts cut short (nodes left unreachable from the root).
-TEST(PositionsOnly, MatchTheTableBuildAndItsFailures) {
-    std::mt19937_64 rng(17);
-    for (int round = 0; round < 400; ++round) {
-        std::vector<std::string> items;
-        const std::size_t n = 1 + rng() % 25;
-        for (std::size_t m = 0; m < n; ++m)
-            items.push_back(rng() % 7 == 0 ? "" : "L" + std::to_string(m));
-        const std::string text = test_util::random_newick(rng, items, test_util::no_name, true);
-        SCOPED_TRACE(text);
-        SimpleRootedTree with_tables = from_newick(text);
-        const SimpleRootedTree lean = from_newick(text);
-        std::string want_error, got_error;
-        UltraFastTreeData want, got;
-        try {
-            want = UltraFastTreeData::build(with_tables);
-        } catch (const Panic& e) {
-            want_error = e.what();
-        }
-        try {
-            got = UltraFastTreeData::build_positions(lean);
-        } catch (const Panic& e) {
-            got_error = e.what();
-        }
-        ASSERT_EQ(got_error, want_error);
-        EXPECT_EQ(got.n_leaves, want.n_leaves);
-        EXPECT_EQ(got.adjacent_depths, want.adjacent_depths);
     }
 }
 
