@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -223,69 +222,6 @@ std::optional<float> short_decimal(std::string_view text) {
     return static_cast<float>(mantissa) / powers_of_ten[fraction];
 }
 
-// The labels a read has given, in text order. Short labels sit in their entry, so that entries
-// can be reordered and read back without touching anything else.
-struct LabelLog {
-    static constexpr std::size_t inline_size = 16;
-    struct Entry {
-        NodeId id;
-        std::size_t length;
-        char head[inline_size];  // the label, or where it starts in `long_labels`
-    };
-    std::vector<Entry> entries;
-    std::string long_labels;
-
-    void add(NodeId id, std::string_view label) {
-        Entry& e = entries.emplace_back();
-        e.id = id;
-        e.length = label.size();
-        if (label.size() <= inline_size) {
-            std::memcpy(e.head, label.data(), label.size());
-        } else {
-            const std::size_t offset = long_labels.size();
-            std::memcpy(e.head, &offset, sizeof offset);
-            long_labels.append(label);
-        }
-    }
-    std::string_view label(const Entry& e) const noexcept {
-        if (e.length <= inline_size) return {e.head, e.length};
-        std::size_t offset;
-        std::memcpy(&offset, e.head, sizeof offset);
-        return {long_labels.data() + offset, e.length};
-    }
-};
-
-// Maps every logged label to the node labelled last with it. Inserted one by one in text order,
-// a large tree's labels would each land in a random spot of the map's bucket array; grouped by
-// bucket range they walk it front to back. Equal labels share a bucket and keep their text
-// order, so the last one still wins.
-void fill_taxa_map(SimpleRootedTree& tree, const LabelLog& log) {
-    auto& map = tree.taxa_map;
-    const std::size_t count = log.entries.size();
-    if (count < 4096) {
-        for (const LabelLog::Entry& e : log.entries) {
-            map.insert_or_assign(std::string(log.label(e)), e.id);
-        }
-        return;
-    }
-    // Stable counting sort into 1024 ranges: each range's share of the bucket array stays in
-    // cache while its labels go in.
-    constexpr std::size_t ranges = 1024;
-    const std::size_t buckets = map.bucket_count();
-    std::vector<std::uint16_t> range_of(count);
-    std::vector<std::size_t> start(ranges + 1, 0);
-    const std::hash<std::string_view> hash;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t bucket = hash(log.label(log.entries[i])) % buckets;
-        range_of[i] = static_cast<std::uint16_t>(bucket / (buckets / ranges + 1));
-        ++start[range_of[i] + 1];
-    }
-    for (std::size_t r = 0; r < ranges; ++r) start[r + 1] += start[r];
-    std::vector<LabelLog::Entry> sorted(count);
-    for (std::size_t i = 0; i < count; ++i) sorted[start[range_of[i]]++] = log.entries[i];
-    for (const LabelLog::Entry& e : sorted) map.insert_or_assign(std::string(log.label(e)), e.id);
-}
-
 }  // namespace
 
 NewickError::NewickError(std::size_t index)
@@ -326,18 +262,21 @@ SimpleRootedTree from_newick(std::string_view text) {
     const auto* const end = begin + text.size();
 
     SimpleRootedTree tree;
+    NodeTable& table = tree.nodes;
     // Every "(" and "," before the first ";" makes exactly one node, so this count sizes the
-    // node table and the label map once and for all: no reallocation, no rehash. Labels are at
-    // most one per node.
+    // node table once and for all. Each node but the root is one parent's child once (more
+    // only when a node is opened again), and the labels are at most the text.
     const std::size_t node_count = count_nodes(begin, end);
     // A text of many short nodes needs far more memory than its own length.
-    require_memory(node_count, sizeof(Node));
-    tree.nodes.reserve(node_count);
-    tree.taxa_map.reserve(node_count);
-    tree.nodes.emplace_back();
+    require_memory(node_count, sizeof(NodeSlot) + sizeof(NodeId));
+    table.slots.reserve(node_count);
+    table.child_ids.reserve(node_count);
+    // Capacity only: pages never written are never touched.
+    table.label_bytes.reserve(text.size());
+    table.slots.emplace_back();
 
     // The open nodes, and where each one's children start in `pending`. A node's children are
-    // gathered there and move into its list, sized once, when it closes (or when reading ends).
+    // gathered there and move into the shared child array when it closes (or reading ends).
     std::vector<NodeId> open;
     std::vector<std::size_t> open_start;
     std::vector<NodeId> pending;
@@ -347,29 +286,47 @@ SimpleRootedTree from_newick(std::string_view text) {
     Run label;
     Run length;
 
-    const auto new_node = [&tree]() {
+    const auto new_node = [&table]() {
         // A text of a gigabyte takes seconds to read: Ctrl-C still stops it.
         check_interrupt();
-        const NodeId id = tree.nodes.size();
-        tree.nodes.emplace_back().id = id;
+        const NodeId id = table.slots.size();
+        table.slots.emplace_back();
         return id;
     };
-    // Labels enter taxa_map when reading ends (fill_taxa_map); until then they are kept in
-    // text order, their bytes side by side.
-    LabelLog labels;
-    // Capacity only: pages never written are never touched.
-    labels.entries.reserve(node_count);
-    const auto set_label = [&tree, &labels](NodeId id, std::string_view text_of_label) {
-        tree.nodes[id].taxa.emplace(text_of_label);
-        labels.add(id, text_of_label);
+    // Labels enter taxa_map when reading ends. Until then their bytes lie side by side in
+    // label_bytes, in the order they were given.
+    const auto set_label = [&table](NodeId id, std::string_view text_of_label) {
+        NodeSlot& slot = table.slots[id];
+        slot.label_offset = table.label_bytes.size();
+        slot.label_size = text_of_label.size();
+        table.label_bytes.append(text_of_label);
+    };
+    // Moves the children gathered for node id from pending[first, end) to its list.
+    const auto adopt_children = [&table, &pending](NodeId id, std::size_t first) {
+        std::vector<NodeId>& ids = table.child_ids;
+        NodeSlot& slot = table.slots[id];
+        const std::size_t added = pending.size() - first;
+        // Appended: a node closed before can be opened again, as the root in "(A)(B)". Its
+        // earlier children move to the end of the array to stay in one run with the new ones.
+        const std::size_t new_first = ids.size();
+        if (slot.child_count != 0) {
+            // Room first, so that the copy reads from the array it writes to safely.
+            const std::size_t needed = ids.size() + slot.child_count + added;
+            if (needed > ids.capacity()) ids.reserve(std::max(needed, 2 * ids.capacity()));
+            const std::size_t earlier = slot.first_child;
+            for (std::size_t k = 0; k < slot.child_count; ++k) ids.push_back(ids[earlier + k]);
+        }
+        ids.insert(ids.end(), pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
+        slot.first_child = new_first;
+        slot.child_count += added;
+        pending.resize(first);
     };
     const auto close_open_nodes = [&]() {
-        for (std::size_t k = open.size(); k-- > 0;) {
-            const auto first = pending.begin() + static_cast<std::ptrdiff_t>(open_start[k]);
-            std::vector<NodeId>& children = tree.nodes[open[k]].children;
-            children.insert(children.end(), first, pending.end());
-            pending.erase(first, pending.end());
-        }
+        for (std::size_t k = open.size(); k-- > 0;) adopt_children(open[k], open_start[k]);
+    };
+    const auto finish = [&tree, &table, &close_open_nodes]() {
+        close_open_nodes();
+        tree.taxa_map.insert_node_labels(table);
     };
 
     const unsigned char* p = begin;
@@ -399,21 +356,22 @@ SimpleRootedTree from_newick(std::string_view text) {
                 if (open.empty()) throw NewickError(count_characters(begin, p));
                 const NodeId parent = open.back();
                 pending.push_back(current);
-                Node& node = tree.nodes[current];
-                node.parent = parent;
-                if (!length.empty()) node.weight = detail::parse_branch_length(length.text());
+                NodeSlot& slot = table.slots[current];
+                slot.parent = parent;
+                if (!length.empty()) {
+                    if (const std::optional<float> weight =
+                            detail::parse_branch_length(length.text())) {
+                        slot.weight = *weight;
+                        slot.has_weight = true;
+                    }
+                }
                 if (!label.empty()) set_label(current, label.text());
                 label.clear();
                 length.clear();
                 if (*p == ',') {
                     current = new_node();
                 } else {
-                    const auto first =
-                        pending.begin() + static_cast<std::ptrdiff_t>(open_start.back());
-                    // Appended: a node closed before can be opened again, as the root in "(A)(B)".
-                    std::vector<NodeId>& children = tree.nodes[parent].children;
-                    children.insert(children.end(), first, pending.end());
-                    pending.erase(first, pending.end());
+                    adopt_children(parent, open_start.back());
                     current = parent;
                     open.pop_back();
                     open_start.pop_back();
@@ -424,8 +382,7 @@ SimpleRootedTree from_newick(std::string_view text) {
             case ';':
                 // A length on the root is dropped, and so is everything after the ";".
                 if (!label.empty()) set_label(current, label.text());
-                close_open_nodes();
-                fill_taxa_map(tree, labels);
+                finish();
                 return tree;
             case ':':
                 p = length.read(p + 1, end, false);
@@ -436,8 +393,7 @@ SimpleRootedTree from_newick(std::string_view text) {
         }
     }
     // Unclosed "(" leave their nodes unattached: the root keeps no child for them.
-    close_open_nodes();
-    fill_taxa_map(tree, labels);
+    finish();
     return tree;
 }
 

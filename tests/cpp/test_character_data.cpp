@@ -36,7 +36,7 @@ std::optional<std::size_t> row_of(const LeafRowIndex& index, const std::string& 
 }
 
 NodeId id_of(const SimpleRootedTree& tree, const std::string& label) {
-    return tree.taxa_map.at(label);
+    return get_taxa_node_id(tree, label).value();
 }
 
 TEST(LeafRowIndex, NumbersLeavesInTextOrderNotByName) {
@@ -283,7 +283,8 @@ TEST(ScoringStates, EqualLookupsThroughTheStateMap) {
             } else {
                 infer_ml_states_recursive(tree, 0, index, matrix, map, n, missing, unedited);
             }
-            if (tree.nodes[0].taxa) map.insert_or_assign(*tree.nodes[0].taxa, Row(n, unedited));
+            if (tree.nodes[0].taxa)
+                map.insert_or_assign(std::string(*tree.nodes[0].taxa), Row(n, unedited));
         }
         const detail::ScoringStates lean =
             detail::scoring_states(tree, matrix, given ? &map : nullptr, missing, unedited, rule);

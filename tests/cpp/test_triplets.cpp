@@ -101,8 +101,9 @@ std::vector<double> plain_reference(const SimpleRootedTree& t1, const SimpleRoot
         const auto& lb = t1.nodes[leaves[d[1]]].taxa;
         const auto& lc = t1.nodes[leaves[d[2]]].taxa;
         if (!la || !lb || !lc) continue;
-        const auto o1 = outgroup(t1, *la, *lb, *lc);
-        const auto o2 = outgroup(t2, *la, *lb, *lc);
+        const std::string a(*la), b(*lb), cc(*lc);
+        const auto o1 = outgroup(t1, a, b, cc);
+        const auto o2 = outgroup(t2, a, b, cc);
         plain_count(c, o1, o2);
     }
     return plain_ratios(c, trials);
@@ -119,7 +120,7 @@ struct PlainFastTreeData {
         precompute_constant_time_lca(tree);
         for (const Node& node : tree.nodes) {
             if (!node.children.empty() || !node.taxa) continue;
-            name_to_id[*node.taxa] = node.id;
+            name_to_id[std::string(*node.taxa)] = node.id;
             id_to_name[node.id] = *node.taxa;
             leaf_ids.push_back(node.id);
         }
