@@ -43,16 +43,19 @@ void prefetch(const void* address) noexcept {
 }  // namespace
 
 std::uint64_t hash_taxon(std::string_view label) noexcept {
-    std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ label.size();
+    const std::size_t size = label.size();
+    // The size goes in too, so that trailing zero bytes still make a different label.
+    std::uint64_t h = 0x9e3779b97f4a7c15ULL * (size + 1);
     std::size_t i = 0;
-    for (; i + 8 <= label.size(); i += 8) {
+    for (; i + 8 < size; i += 8) {
         std::uint64_t word;
         std::memcpy(&word, label.data() + i, 8);
         h = mix64(h ^ word);
     }
+    // The last one to eight bytes (none for the empty label) take the final mix.
     std::uint64_t tail = 0;
-    std::memcpy(&tail, label.data() + i, label.size() - i);
-    return mix64(h ^ tail ^ (std::uint64_t{0x5a} << 56));
+    std::memcpy(&tail, label.data() + i, size - i);
+    return mix64(h ^ tail);
 }
 
 std::size_t TaxaMap::probe(std::string_view label, std::uint64_t hash) const noexcept {
@@ -101,10 +104,8 @@ void TaxaMap::insert_or_assign(std::string_view label, NodeId id) {
     bytes_.append(copy);
 }
 
-void TaxaMap::insert_node_labels(const NodeTable& nodes) {
+void TaxaMap::insert_node_labels(const NodeTable& nodes, std::size_t labelled) {
     const std::vector<NodeSlot>& slots = nodes.slots;
-    std::size_t labelled = 0;
-    for (const NodeSlot& s : slots) labelled += s.label_size != no_index ? 1U : 0U;
     reserve(entries_.size() + labelled);
     // The keys keep their offsets: they are the node table's bytes, after this map's own.
     const std::size_t base = bytes_.size();

@@ -112,8 +112,8 @@ class TaxaMap {
 
     // Maps the label of every labelled node in the table to its id. Where nodes share a label,
     // the one whose label was stored last wins: for a tree being read, the node labelled last.
-    // Meant for a map that is still empty.
-    void insert_node_labels(const NodeTable& nodes);
+    // Meant for a map that is still empty; `labelled` (the number of labelled nodes) sizes it.
+    void insert_node_labels(const NodeTable& nodes, std::size_t labelled);
 
     class const_iterator {
      public:

@@ -212,8 +212,10 @@ TEST(TaxaMap, InsertNodeLabelsKeepsTheLabelStoredLast) {
     std::iota(order.begin(), order.end(), NodeId{0});
     std::shuffle(order.begin(), order.end(), rng);
     std::map<std::string, NodeId> want;
+    std::size_t labelled = 0;
     for (const NodeId id : order) {
         if (rng() % 4 == 0) continue;
+        ++labelled;
         const std::string label = "x" + std::to_string(rng() % 1500);
         table.slots[id].label_offset = table.label_bytes.size();
         table.slots[id].label_size = label.size();
@@ -221,7 +223,7 @@ TEST(TaxaMap, InsertNodeLabelsKeepsTheLabelStoredLast) {
         want[label] = id;
     }
     TaxaMap map;
-    map.insert_node_labels(table);
+    map.insert_node_labels(table, labelled);
     EXPECT_EQ((std::map<std::string, NodeId>(map.begin(), map.end())), want);
     for (const auto& [label, id] : want) EXPECT_EQ(map.find(label), id);
     EXPECT_EQ(map.find("x1500"), std::nullopt);
