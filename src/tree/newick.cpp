@@ -321,31 +321,26 @@ SimpleRootedTree from_newick(std::string_view text) {
         slot.label_size = text_of_label.size();
         table.label_bytes.append(text_of_label);
     };
-    // Moves the children gathered for node id from pending[first, end) to its list.
+    // Moves the children gathered for node id from pending[first, end) to its list. Each node
+    // moves its children once, so its list is one run of the shared array.
     const auto adopt_children = [&table, &pending](NodeId id, std::size_t first) {
-        std::vector<NodeId>& ids = table.child_ids;
         NodeSlot& slot = table.slots[id];
-        const std::size_t added = pending.size() - first;
-        // Appended: a node closed before can be opened again, as the root in "(A)(B)". Its
-        // earlier children move to the end of the array to stay in one run with the new ones.
-        const std::size_t new_first = ids.size();
-        if (slot.child_count != 0) {
-            // Room first, so that the copy reads from the array it writes to safely.
-            const std::size_t needed = ids.size() + slot.child_count + added;
-            if (needed > ids.capacity()) ids.reserve(std::max(needed, 2 * ids.capacity()));
-            const std::size_t earlier = slot.first_child;
-            for (std::size_t k = 0; k < slot.child_count; ++k) ids.push_back(ids[earlier + k]);
-        }
-        ids.insert(ids.end(), pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
-        slot.first_child = new_first;
-        slot.child_count += added;
+        slot.first_child = table.child_ids.size();
+        slot.child_count = pending.size() - first;
+        table.child_ids.insert(table.child_ids.end(),
+                               pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
         pending.resize(first);
     };
-    const auto close_open_nodes = [&]() {
-        for (std::size_t k = open.size(); k-- > 0;) adopt_children(open[k], open_start[k]);
+    // A node closed by ")" keeps its children on top of `pending` until it is finished, as it
+    // may be opened again and gather more, as the root in "(A)(B)": `held` is where they start.
+    std::optional<std::size_t> held;
+    const auto adopt_held = [&]() {
+        if (held) adopt_children(current, *held);
+        held.reset();
     };
-    const auto finish = [&tree, &table, &labelled, &close_open_nodes]() {
-        close_open_nodes();
+    const auto finish = [&]() {
+        adopt_held();
+        for (std::size_t k = open.size(); k-- > 0;) adopt_children(open[k], open_start[k]);
         tree.taxa_map.insert_node_labels(table, labelled);
     };
 
@@ -367,7 +362,8 @@ SimpleRootedTree from_newick(std::string_view text) {
         switch (*p) {
             case '(':
                 open.push_back(current);
-                open_start.push_back(pending.size());
+                open_start.push_back(held.value_or(pending.size()));
+                held.reset();
                 current = new_node();
                 ++p;
                 break;
@@ -375,6 +371,7 @@ SimpleRootedTree from_newick(std::string_view text) {
             case ',': {
                 if (open.empty()) throw NewickError(count_characters(begin, p));
                 const NodeId parent = open.back();
+                adopt_held();
                 pending.push_back(current);
                 NodeSlot& slot = table.slots[current];
                 slot.parent = parent;
@@ -391,7 +388,7 @@ SimpleRootedTree from_newick(std::string_view text) {
                 if (*p == ',') {
                     current = new_node();
                 } else {
-                    adopt_children(parent, open_start.back());
+                    held = open_start.back();
                     current = parent;
                     open.pop_back();
                     open_start.pop_back();

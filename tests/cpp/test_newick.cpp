@@ -560,5 +560,20 @@ TEST(NewickReader, ReopenedNodeKeepsEarlierChildren) {
     EXPECT_TRUE(open.nodes[0].children.empty());
 }
 
+TEST(NewickReader, NodeOpenedManyTimesStoresEachChildOnce) {
+    // The root opened again and again, each time around a nested pair: every node is stored as
+    // a child once, so the shared child array stays as long as the tree has edges.
+    const std::size_t repeats = 20000;
+    std::string text;
+    for (std::size_t k = 0; k < repeats; ++k) text += "((x))";
+    const SimpleRootedTree tree = from_newick(text + ";");
+    ASSERT_EQ(tree.nodes.size(), 1 + 2 * repeats);
+    EXPECT_EQ(tree.nodes.child_ids.size(), tree.nodes.size() - 1);
+    std::vector<NodeId> want;
+    for (std::size_t k = 0; k < repeats; ++k) want.push_back(1 + 2 * k);
+    EXPECT_EQ(as_vector(tree.nodes[0].children), want);
+    EXPECT_EQ(as_vector(tree.nodes[1].children), (std::vector<NodeId>{2}));
+}
+
 }  // namespace
 }  // namespace veltrane
