@@ -40,8 +40,6 @@ void prefetch(const void* address) noexcept {
 #endif
 }
 
-}  // namespace
-
 std::uint64_t hash_taxon(std::string_view label) noexcept {
     const std::size_t size = label.size();
     // The size goes in too, so that trailing zero bytes still make a different label.
@@ -57,6 +55,8 @@ std::uint64_t hash_taxon(std::string_view label) noexcept {
     std::memcpy(&tail, label.data() + i, size - i);
     return mix64(h ^ tail);
 }
+
+}  // namespace
 
 std::size_t TaxaMap::probe(std::string_view label, std::uint64_t hash) const noexcept {
     const std::size_t mask = table_.size() - 1;
@@ -117,6 +117,8 @@ void TaxaMap::insert_node_labels(const NodeTable& nodes, std::size_t labelled) {
     std::array<NodeId, ahead> ids{};
     std::size_t queued = 0;
     const auto insert = [&](NodeId id, std::uint64_t hash) {
+        // Grows only when `labelled` fell short: a full table would never end a probe.
+        if (2 * (entries_.size() + 1) > table_.size()) reserve(entries_.size() + 1);
         const NodeSlot& s = slots[id];
         const std::size_t offset = base + s.label_offset;
         Slot& slot = table_[probe(std::string_view(bytes_.data() + offset, s.label_size), hash)];

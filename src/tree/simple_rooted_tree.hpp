@@ -94,9 +94,6 @@ struct NodeTable {
     const_iterator end() const noexcept { return {this, slots.size()}; }
 };
 
-// Hash of a label as the label map uses it.
-std::uint64_t hash_taxon(std::string_view label) noexcept;
-
 // Label -> node id, by open addressing over one byte buffer. Iteration gives
 // (label, id) pairs in an unspecified order.
 class TaxaMap {
@@ -112,7 +109,7 @@ class TaxaMap {
 
     // Maps the label of every labelled node in the table to its id. Where nodes share a label,
     // the one whose label was stored last wins: for a tree being read, the node labelled last.
-    // Meant for a map that is still empty; `labelled` (the number of labelled nodes) sizes it.
+    // Meant for a map that is still empty; `labelled`, the number of labelled nodes, sizes it.
     void insert_node_labels(const NodeTable& nodes, std::size_t labelled);
 
     class const_iterator {

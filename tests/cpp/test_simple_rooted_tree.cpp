@@ -224,6 +224,9 @@ TEST(TaxaMap, InsertNodeLabelsKeepsTheLabelStoredLast) {
     }
     TaxaMap map;
     map.insert_node_labels(table, labelled);
+    TaxaMap undersized;
+    undersized.insert_node_labels(table, 1);
+    EXPECT_EQ((std::map<std::string, NodeId>(undersized.begin(), undersized.end())), want);
     EXPECT_EQ((std::map<std::string, NodeId>(map.begin(), map.end())), want);
     for (const auto& [label, id] : want) EXPECT_EQ(map.find(label), id);
     EXPECT_EQ(map.find("x1500"), std::nullopt);
