@@ -3,15 +3,23 @@
     python benchmarks/run.py [--quick] [--max-size N] [--timeout S]
 
 Jobs, each timed from Newick text to result:
-  parse  read one tree. veltrane has no parse-only call, so its figure is
-         robinson_foulds_distance(tree, "(a,b);"): both parses, the linear-time distance over the
-         big tree and freeing it, an upper bound on its parse time.
-  rf     Robinson-Foulds distance between two trees on the same labels, parsing included.
+  parse     read one tree. veltrane has no parse-only call, so its figure is
+            robinson_foulds_distance(tree, "(a,b);"): both parses, the linear-time distance over
+            the big tree and freeing it, an upper bound on its parse time.
+  rf        Robinson-Foulds distance between two trees on the same labels.
+  triplets  exact rooted triplet agreement over every triple of leaves. veltrane:
+            triplets_correct_ultra with more trials than there are triples, which forces its
+            exhaustive count. It pairs leaves by position, so the second tree is an independent
+            random tree whose p-th leaf in text order carries the label of the first tree's p-th
+            leaf: pairing by position is then pairing by label.
 Shapes: random binary (random joins), caterpillar, random multifurcating (2 to 8 children).
 Peers (pip install -r benchmarks/requirements.txt): DendroPy, ete3 and TreeSwift parse; DendroPy
 (symmetric_difference on force-unrooted trees) and ete3 (robinson_foulds, unrooted_trees=True)
 give the distance. TreeSwift has no Robinson-Foulds call. Every distance a peer returns is checked
 against veltrane's: with equal label sets both count the bipartitions found in one tree only.
+tqDist (triplet_distance on the two texts) gives the triplet distance, the share of triples that
+the trees resolve differently; with K triples it must be K minus veltrane's agreeing count, which
+is checked for every size both ran.
 
 Each measurement runs in its own interpreter with a timeout, which also reports its peak memory.
 A tool that fails or runs out of time at one size is not tried at larger sizes of that shape.
@@ -25,8 +33,10 @@ import argparse
 import json
 import os
 import random
+import re
 import resource
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -38,22 +48,31 @@ ROOT = HERE.parent
 OUT = HERE / "out"
 TREES = OUT / "trees"
 
-TOOLS = ["veltrane", "dendropy", "ete3", "treeswift"]
+TOOLS = ["veltrane", "dendropy", "ete3", "treeswift", "tqdist"]
 PEERS = TOOLS[1:]
-JOBS = ["parse", "rf"]
+JOBS = ["parse", "rf", "triplets"]
 SHAPES = ["binary", "caterpillar", "multifurcating"]
 SIZES = [1_000, 3_000, 10_000, 30_000, 100_000, 300_000, 1_000_000]
 QUICK_SIZES = [1_000, 10_000, 100_000]
 # Largest sizes a peer is given, found by trial on a 2-core machine: past these one call takes
 # minutes (ete3's distance grows quadratically: 10,000 leaves take over 3 minutes; DendroPy's
-# takes 20 to 35 s at 30,000 leaves and over 2 minutes at 100,000).
+# takes 20 to 35 s at 30,000 leaves and over 2 minutes at 100,000). tqDist's triplet distance
+# takes about 30 s at 1,000,000 leaves; it crashes on caterpillars of 100,000 leaves.
 PEER_CAPS = {
     ("dendropy", "parse"): 1_000_000,
     ("dendropy", "rf"): 30_000,
     ("ete3", "parse"): 1_000_000,
     ("ete3", "rf"): 3_000,
     ("treeswift", "parse"): 1_000_000,
+    ("tqdist", "triplets"): 1_000_000,
 }
+
+
+def size_cap(tool: str, job: str) -> int:
+    """Largest size a tool is given for a job; a peer without an entry does not do the job."""
+    if tool == "veltrane":
+        return SIZES[-1]
+    return PEER_CAPS.get((tool, job), 0)
 
 
 # --- Trees -----------------------------------------------------------------------------------
@@ -115,6 +134,38 @@ def tree_file(shape: str, n: int, which: int) -> Path:
     return path
 
 
+def leaves_in_text_order(children: list[list[int]], root: int) -> list[int]:
+    order, stack = [], [root]
+    while stack:
+        v = stack.pop()
+        if children[v]:
+            stack.extend(reversed(children[v]))
+        else:
+            order.append(v)
+    return order
+
+
+def positional_partner_file(shape: str, n: int) -> Path:
+    """Second tree of the triplet job: an independent random tree whose p-th leaf in text order
+    carries the label of the p-th leaf of tree_file(shape, n, 1). veltrane's triplet metric pairs
+    leaves by position and tqDist by label; with this labelling the two pairings are the same."""
+    path = TREES / f"{shape}_{n}_positional.nwk"
+    if not path.exists():
+        rnd = random.Random(f"{shape}/{n}/positional")
+        children, root = tree_shape(shape, n, rnd)
+        # A caterpillar prints its leaves in the same order whatever the seed, so relabelling by
+        # position alone would give back tree 1; children in random order break that (and, for
+        # the other shapes, cost nothing in randomness).
+        for kids in children:
+            rnd.shuffle(kids)
+        first = re.findall(r"t\d+", tree_file(shape, n, 1).read_text())
+        labels = [""] * len(children)
+        for label, leaf in zip(first, leaves_in_text_order(children, root), strict=True):
+            labels[leaf] = label
+        path.write_text(to_newick(children, root, labels, rnd))
+    return path
+
+
 # --- One measurement, in a fresh interpreter ---------------------------------------------------
 
 
@@ -128,10 +179,23 @@ def discard(fn):
 
 
 def job_function(tool: str, job: str, texts: list[str]):
-    """A callable doing the whole job from text, returning the distance (or None)."""
+    """A callable doing the whole job from text, returning the distance (or None); for the
+    triplet job, veltrane's share of agreeing triples or tqDist's share of disagreeing ones."""
     if tool == "veltrane":
         import veltrane
 
+        if job == "triplets":
+
+            def veltrane_triplets():
+                # More trials than there are triples forces the exact count over all of them.
+                result = veltrane.triplets_correct_ultra(
+                    texts[0], texts[1], number_of_trials=2**63
+                )
+                if result["method_used"] != "exhaustive":
+                    raise RuntimeError(f"method_used is {result['method_used']!r}")
+                return result["all_triplets_correct"][0]
+
+            return veltrane_triplets
         if job == "parse":
             # Returns the distance's own time, so that the parse time can be told apart.
             return lambda: veltrane.robinson_foulds_distance(texts[0], "(a,b);")[
@@ -169,6 +233,13 @@ def job_function(tool: str, job: str, texts: list[str]):
 
         if job == "parse":
             return discard(lambda: treeswift.read_tree_newick(texts[0]))
+    if tool == "tqdist" and job == "triplets":
+        import tqdist
+
+        # Takes the two Newick texts (not file names, and without a trailing newline) and returns
+        # the triplet distance divided by the number of triples.
+        first, second = (t.strip() for t in texts)
+        return lambda: tqdist.triplet_distance(first, second)
     raise ValueError(f"{tool} has no {job} job")
 
 
@@ -185,6 +256,8 @@ def worker(tool: str, job: str, repeats: int, files: list[str]) -> None:
     out = {"times": times, "peak_mb": peak_memory_mb(), "bytes": sum(len(t) for t in texts)}
     if job == "rf":
         out["rf"] = values[-1]
+    elif job == "triplets":
+        out["all_correct" if tool == "veltrane" else "distance"] = values[-1]
     elif tool == "veltrane":
         out["core"] = values
     print(json.dumps(out))
@@ -206,6 +279,8 @@ def measure(tool, job, shape, n, timeout) -> dict:
     files = [str(tree_file(shape, n, 1))]
     if job == "rf":
         files.append(str(tree_file(shape, n, 2)))
+    elif job == "triplets":
+        files.append(str(positional_partner_file(shape, n)))
     repeats = (5 if n <= 100_000 else 3) if tool == "veltrane" else (3 if n <= 10_000 else 1)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [VELTRANE_DIR, env.get("PYTHONPATH")]))
@@ -214,6 +289,8 @@ def measure(tool, job, shape, n, timeout) -> dict:
         done = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
     except subprocess.TimeoutExpired:
         return {"error": f"over {timeout:.0f} s"}
+    if done.returncode < 0:
+        return {"error": f"killed by {signal.Signals(-done.returncode).name}"}
     if done.returncode != 0:
         lines = (done.stderr or "").strip().splitlines() or [f"exit {done.returncode}"]
         return {"error": lines[-1][:60]}
@@ -263,19 +340,31 @@ def run(args) -> dict:
     for job in JOBS:
         for shape in SHAPES:
             for tool in tools:
-                if tool == "treeswift" and job == "rf":
-                    continue
                 for n in sizes:
-                    if tool != "veltrane" and n > PEER_CAPS.get((tool, job), 0):
+                    if n > size_cap(tool, job):
                         break
                     r = measure(tool, job, shape, n, args.timeout)
                     r.update(tool=tool, job=job, shape=shape, n=n)
                     results.append(r)
                     shown = r.get("error") or f"{statistics.median(r['times']):.4f} s"
-                    print(f"  {job:5} {shape:14} {tool:9} {n:>9}  {shown}", file=sys.stderr)
+                    print(f"  {job:8} {shape:14} {tool:9} {n:>9}  {shown}", file=sys.stderr)
                     if "error" in r:
                         break
     return {"results": results, "seconds": time.perf_counter() - started, "sizes": sizes}
+
+
+def triplet_mismatch(n: int, all_correct: float, distance: float) -> str | None:
+    """Compares veltrane's agreeing share with tqDist's disagreeing share as counts of triples:
+    tqDist's count must be K - all_correct, K the number of triples. Both shares are counts
+    divided by K, so below 2^50 triples rounding gives the counts back exactly."""
+    triples = n * (n - 1) * (n - 2) // 6
+    ours = triples - round(all_correct * triples)
+    theirs = distance * triples
+    if triples < 2**50:
+        agree = ours == round(theirs)
+    else:
+        agree = abs(ours - theirs) <= 1e-9 * triples
+    return None if agree else f"tqdist counts {theirs:.1f} disagreeing triples, veltrane {ours}"
 
 
 def median(r) -> float | None:
@@ -288,7 +377,8 @@ def report(data: dict) -> list[str]:
         rows.setdefault((r["job"], r["shape"], r["n"]), {})[r["tool"]] = r
     lines = []
     mismatches = []
-    header = f"{'job':5} {'shape':14} {'leaves':>9} " + " ".join(f"{t:>10}" for t in TOOLS)
+    checked_triplets, triplet_mismatches = 0, []
+    header = f"{'job':8} {'shape':14} {'leaves':>9} " + " ".join(f"{t:>10}" for t in TOOLS)
     header += f" {'fastest peer / veltrane':>24}"
     lines.append("Median seconds per call, parsing included; last column: how many times faster")
     lines.append(header)
@@ -301,13 +391,20 @@ def report(data: dict) -> list[str]:
         peers = [median(by_tool[t]) for t in PEERS if t in by_tool and median(by_tool[t])]
         ours = median(by_tool["veltrane"]) if "veltrane" in by_tool else None
         ratio = f"{min(peers) / ours:>23.1f}x" if peers and ours else f"{'-':>24}"
-        lines.append(f"{job:5} {shape:14} {n:>9} " + " ".join(cells) + " " + ratio)
+        lines.append(f"{job:8} {shape:14} {n:>9} " + " ".join(cells) + " " + ratio)
         if job == "rf" and ours is not None:
             want = by_tool["veltrane"]["rf"]
             for t in PEERS:
                 got = by_tool.get(t, {}).get("rf")
                 if got is not None and got != want:
                     mismatches.append(f"{shape} {n}: {t} says {got}, veltrane {want}")
+        if job == "triplets" and ours is not None and "distance" in by_tool.get("tqdist", {}):
+            checked_triplets += 1
+            wrong = triplet_mismatch(
+                n, by_tool["veltrane"]["all_correct"], by_tool["tqdist"]["distance"]
+            )
+            if wrong:
+                triplet_mismatches.append(f"{shape} {n}: {wrong}")
     lines.append("")
     checked = sum(
         1 for r in data["results"] if r["job"] == "rf" and r["tool"] != "veltrane" and "rf" in r
@@ -316,13 +413,19 @@ def report(data: dict) -> list[str]:
         f"Robinson-Foulds values checked against peers: {checked}, mismatches: {len(mismatches)}"
     )
     lines += [f"  MISMATCH {m}" for m in mismatches]
-    peaks = [
-        f"{r['shape']} {r['n']}: {r['peak_mb']:.0f} MB"
-        for r in data["results"]
-        if r["tool"] == "veltrane" and r["job"] == "rf" and r["n"] >= 100_000 and "peak_mb" in r
-    ]
-    if peaks:
-        lines.append("veltrane rf peak memory (whole interpreter): " + ", ".join(peaks))
+    lines.append(
+        f"Exact triplet counts checked against tqdist: {checked_triplets},"
+        f" mismatches: {len(triplet_mismatches)}"
+    )
+    lines += [f"  MISMATCH {m}" for m in triplet_mismatches]
+    for job in ["rf", "triplets"]:
+        peaks = [
+            f"{r['shape']} {r['n']}: {r['peak_mb']:.0f} MB"
+            for r in data["results"]
+            if (r["tool"], r["job"]) == ("veltrane", job) and r["n"] >= 100_000 and "peak_mb" in r
+        ]
+        if peaks:
+            lines.append(f"veltrane {job} peak memory (whole interpreter): " + ", ".join(peaks))
     speeds = []
     for r in data["results"]:
         if r["tool"] == "veltrane" and r["job"] == "parse" and "core" in r and r["n"] >= 100_000:
@@ -343,7 +446,7 @@ def plot(data: dict, path: Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(len(JOBS), len(SHAPES), figsize=(13, 7.5), sharex=True)
+    fig, axes = plt.subplots(len(JOBS), len(SHAPES), figsize=(13, 3.6 * len(JOBS)), sharex=True)
     for i, job in enumerate(JOBS):
         for j, shape in enumerate(SHAPES):
             ax = axes[i][j]
@@ -354,7 +457,9 @@ def plot(data: dict, path: Path) -> None:
                     if (r["tool"], r["job"], r["shape"]) == (tool, job, shape) and "times" in r
                 ]
                 if points:
-                    ax.plot(*zip(*points), marker="o", label=tool)
+                    # One colour per tool across all panels, whichever tools a job has.
+                    color = f"C{TOOLS.index(tool)}"
+                    ax.plot(*zip(*points), marker="o", label=tool, color=color)
             ax.set_xscale("log")
             ax.set_yscale("log")
             ax.set_title(f"{job}: {shape}")
@@ -363,13 +468,17 @@ def plot(data: dict, path: Path) -> None:
                 ax.set_xlabel("leaves")
             if j == 0:
                 ax.set_ylabel("seconds (median)")
-    axes[0][0].legend()
-    fig.suptitle("Newick text to result: parse, and Robinson-Foulds distance")
+                if ax.lines:
+                    ax.legend()
+    fig.suptitle(
+        "Newick text to result: parse, Robinson-Foulds distance and exact triplet distance"
+    )
     fig.text(
         0.5,
         0.005,
         "veltrane's parse times a distance against a two-leaf tree (it has no parse-only call);"
-        " missing points: a peer failed or took over the time limit",
+        " triplets: every triple counted; missing points: a tool failed, took over the time"
+        " limit or is not run at that size",
         ha="center",
         fontsize=8,
     )

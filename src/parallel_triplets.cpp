@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "exact_triplets.hpp"
 #include "pool/pool.hpp"
 #include "random/random_source.hpp"
 
@@ -26,6 +27,11 @@ std::uint64_t parallel_piece_divisor(std::uint64_t chunk_count) {
 std::uint64_t saturating_mul(std::uint64_t x, std::uint64_t y) noexcept {
     constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
     return x != 0 && y > max / x ? max : x * y;
+}
+
+// Start of piece q when `size` items are cut into `pieces` nearly equal ranges.
+std::size_t piece_begin(std::size_t size, std::size_t pieces, std::size_t q) noexcept {
+    return q * (size / pieces) + std::min(q, size % pieces);
 }
 
 TripletTally sum(const std::vector<TripletTally>& parts) {
@@ -101,8 +107,9 @@ TripletModeResult calculate_chunked_triplets(SimpleRootedTree& tree1, SimpleRoot
                                              std::optional<std::uint64_t> seed,
                                              std::optional<std::uint64_t> max_threads,
                                              const ChunkRules& rules) {
-    const ParallelTreeData data1 = ParallelTreeData::build(tree1);
-    const ParallelTreeData data2 = ParallelTreeData::build(tree2);
+    // Positions first: the exhaustive count needs no LCA tables, sampling adds them.
+    ParallelTreeData data1 = ParallelTreeData::build_positions(tree1);
+    ParallelTreeData data2 = ParallelTreeData::build_positions(tree2);
     require_same_taxa_count(data1, data2);
     const std::uint64_t n = data1.n_leaves;
     const std::uint64_t triples = triple_count(n);
@@ -115,14 +122,19 @@ TripletModeResult calculate_chunked_triplets(SimpleRootedTree& tree1, SimpleRoot
                           rules.exhaustive_triples_per_sqrt_worker)) {
         const ExhaustivePlan plan = plan_exhaustive(triples, rules, workers);
         if (plan.pieces == 0) {
-            tally = tally_triple_ranks(data1, data2, 0, triples);
+            tally = count_all_triples(data1, data2);
         } else {
-            // Pieces are ranges of triple ranks; each worker enumerates its own in place.
-            std::vector<TripletTally> parts(plan.pieces);
+            // As many pieces as the plan makes, each a range of middle positions counted on
+            // its own; the counts are integers, so their sum does not depend on the cut.
+            const DepthProfile p1 = DepthProfile::build(data1.adjacent_depths);
+            const DepthProfile p2 = DepthProfile::build(data2.adjacent_depths);
+            const std::size_t positions = p1.n;
+            const auto pieces = static_cast<std::size_t>(
+                std::min<std::uint64_t>(plan.pieces, std::max<std::size_t>(positions, 1)));
+            std::vector<TripletTally> parts(pieces);
             run_chunks(parts.size(), [&](std::size_t q) {
-                const std::uint64_t begin = q * plan.piece_size;
-                const std::uint64_t end = std::min(triples, begin + plan.piece_size);
-                parts[q] = tally_triple_ranks(data1, data2, begin, end);
+                parts[q] = count_triples_by_middle(p1, p2, piece_begin(positions, pieces, q),
+                                                   piece_begin(positions, pieces, q + 1));
             });
             tally = sum(parts);
         }
@@ -131,6 +143,8 @@ TripletModeResult calculate_chunked_triplets(SimpleRootedTree& tree1, SimpleRoot
         result.parallel_chunks_used = plan.chunk_count;
     } else {
         const std::uint64_t chunks = plan_sampling(number_of_trials, rules, workers);
+        data1.enable_pair_queries(tree1);
+        data2.enable_pair_queries(tree2);
         RandomSource master =
             seed ? RandomSource::from_u64_seed(*seed) : RandomSource::from_entropy();
         if (chunks == 1) {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "exact_triplets.hpp"
 #include "interrupt.hpp"
 #include "panic.hpp"
 #include "random/random_source.hpp"
@@ -33,21 +34,29 @@ inline Outgroup ordered_outgroup(std::uint64_t dpq, std::uint64_t dqr) noexcept 
 
 }  // namespace
 
+namespace {
+
+// Leaf ids in id order, and how many of them carry a label.
+std::size_t named_leaf_count(const SimpleRootedTree& tree, const std::vector<NodeId>& leaves) {
+    return static_cast<std::size_t>(std::count_if(
+        leaves.begin(), leaves.end(), [&](NodeId id) { return tree.nodes[id].taxa.has_value(); }));
+}
+
+// Node ids follow a pre-order walk, so the tour meets the leaves in id order.
+void require_tour_order(const std::vector<std::size_t>& first_visit) {
+    for (std::size_t p = 1; p < first_visit.size(); ++p) {
+        if (first_visit[p] <= first_visit[p - 1]) throw Panic("leaves are not in Euler tour order");
+    }
+}
+
+}  // namespace
+
 UltraFastTreeData UltraFastTreeData::build(SimpleRootedTree& tree) {
     precompute_constant_time_lca(tree);
     UltraFastTreeData data;
-    data.tree = &tree;
     const std::vector<NodeId> leaves = leaf_ids(tree);
-    data.n_leaves = static_cast<std::size_t>(std::count_if(
-        leaves.begin(), leaves.end(), [&](NodeId id) { return tree.nodes[id].taxa.has_value(); }));
-    data.first_visit.resize(data.n_leaves);
-    for (std::size_t p = 0; p < data.n_leaves; ++p) {
-        data.first_visit[p] = tree.fa_index[leaves[p]];
-        // Node ids follow a pre-order walk, so the tour meets the leaves in id order.
-        if (p > 0 && data.first_visit[p] <= data.first_visit[p - 1]) {
-            throw Panic("leaves are not in Euler tour order");
-        }
-    }
+    data.n_leaves = named_leaf_count(tree, leaves);
+    data.enable_pair_queries(tree);
     if (data.n_leaves > 1) {
         data.adjacent_depths.resize(data.n_leaves - 1);
         for (std::size_t m = 0; m + 1 < data.n_leaves; ++m) {
@@ -55,6 +64,36 @@ UltraFastTreeData UltraFastTreeData::build(SimpleRootedTree& tree) {
         }
     }
     return data;
+}
+
+UltraFastTreeData UltraFastTreeData::build_positions(const SimpleRootedTree& tree) {
+    const CheckedTour tour = checked_euler_tour(tree);
+    UltraFastTreeData data;
+    const std::vector<NodeId> leaves = leaf_ids(tree);
+    data.n_leaves = named_leaf_count(tree, leaves);
+    std::vector<std::size_t> first(data.n_leaves);
+    for (std::size_t p = 0; p < data.n_leaves; ++p) first[p] = tour.first[leaves[p]];
+    require_tour_order(first);
+    // The ancestor of neighbours m and m + 1 is the shallowest node the tour passes between
+    // their first visits; neighbouring stretches share only their ends, so one pass.
+    if (data.n_leaves > 1) {
+        data.adjacent_depths.resize(data.n_leaves - 1);
+        for (std::size_t m = 0; m + 1 < data.n_leaves; ++m) {
+            data.adjacent_depths[m] = *std::min_element(
+                tour.depths.begin() + static_cast<std::ptrdiff_t>(first[m]),
+                tour.depths.begin() + static_cast<std::ptrdiff_t>(first[m + 1]) + 1);
+        }
+    }
+    return data;
+}
+
+void UltraFastTreeData::enable_pair_queries(SimpleRootedTree& source) {
+    if (!source.rmq) precompute_constant_time_lca(source);
+    tree = &source;
+    const std::vector<NodeId> leaves = leaf_ids(source);
+    first_visit.resize(n_leaves);
+    for (std::size_t p = 0; p < n_leaves; ++p) first_visit[p] = source.fa_index[leaves[p]];
+    require_tour_order(first_visit);
 }
 
 std::uint64_t UltraFastTreeData::pair_depth(std::size_t p, std::size_t q) const {
@@ -185,6 +224,13 @@ TripletTally tally_triple_ranks(const UltraFastTreeData& data1, const UltraFastT
     return tally;
 }
 
+TripletTally count_all_triples(const UltraFastTreeData& data1, const UltraFastTreeData& data2) {
+    detail::require_same_taxa_count(data1, data2);
+    const DepthProfile p1 = DepthProfile::build(data1.adjacent_depths);
+    const DepthProfile p2 = DepthProfile::build(data2.adjacent_depths);
+    return detail::count_triples_by_middle(p1, p2, 0, p1.n);
+}
+
 TripletTally tally_sampled_triples(const UltraFastTreeData& data1, const UltraFastTreeData& data2,
                                    RandomSource& source, std::uint64_t trials) {
     TripletTally tally;
@@ -206,18 +252,21 @@ TripletTally tally_sampled_triples(const UltraFastTreeData& data1, const UltraFa
 TripletModeResult calculate_triplets_correct_ultra(SimpleRootedTree& tree1, SimpleRootedTree& tree2,
                                                    std::uint64_t number_of_trials,
                                                    std::optional<std::uint64_t> seed) {
-    const UltraFastTreeData data1 = UltraFastTreeData::build(tree1);
-    const UltraFastTreeData data2 = UltraFastTreeData::build(tree2);
+    // Positions first: the exhaustive count needs no LCA tables, sampling adds them.
+    UltraFastTreeData data1 = UltraFastTreeData::build_positions(tree1);
+    UltraFastTreeData data2 = UltraFastTreeData::build_positions(tree2);
     detail::require_same_taxa_count(data1, data2);
     const std::uint64_t triples = detail::triple_count(data1.n_leaves);
     TripletModeResult result;
     TripletTally tally;
     if (triples <= 100000 || triples <= number_of_trials) {
         // Exact and independent of the seed: no source is made.
-        tally = tally_triple_ranks(data1, data2, 0, triples);
+        tally = count_all_triples(data1, data2);
         result.method_used = "exhaustive";
         result.total_triplets_checked = triples;
     } else {
+        data1.enable_pair_queries(tree1);
+        data2.enable_pair_queries(tree2);
         RandomSource source =
             seed ? RandomSource::from_u64_seed(*seed) : RandomSource::from_entropy();
         tally = tally_sampled_triples(data1, data2, source, number_of_trials);

@@ -31,6 +31,14 @@ struct UltraFastTreeData {
     // nodes unreachable from its root.
     static UltraFastTreeData build(SimpleRootedTree& tree);
 
+    // Only n_leaves and adjacent_depths, from one linear pass over the Euler tour, failing
+    // exactly as build() would; enough for count_all_triples. pair_depth needs
+    // enable_pair_queries() first.
+    static UltraFastTreeData build_positions(const SimpleRootedTree& tree);
+
+    // Stores the tree's LCA tables and the first visits, for pair_depth and sampling.
+    void enable_pair_queries(SimpleRootedTree& tree);
+
     // Depth of the common ancestor of positions p < q < n_leaves.
     std::uint64_t pair_depth(std::size_t p, std::size_t q) const;
 };
@@ -39,9 +47,14 @@ struct UltraFastTreeData {
 Outgroup get_outgroup_ultra_fast(const UltraFastTreeData& data, std::size_t i, std::size_t j,
                                  std::size_t k);
 
+// Tallies every triple i < j < k below n_leaves, counted without visiting them one by one.
+// Throws Panic when the named-leaf counts differ.
+TripletTally count_all_triples(const UltraFastTreeData& data1, const UltraFastTreeData& data2);
+
 // Tallies the triples i < j < k below n_leaves whose rank in lexicographic order lies in
 // [begin, end), without listing them: the first is unranked, the rest follow in order.
 // Both data must have the same n_leaves; throws Panic when end exceeds the triple count.
+// Costs about n per pair (i, j): the plain enumeration that judges count_all_triples.
 TripletTally tally_triple_ranks(const UltraFastTreeData& data1, const UltraFastTreeData& data2,
                                 std::uint64_t begin, std::uint64_t end);
 

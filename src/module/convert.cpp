@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -19,6 +21,7 @@
 #include "module/errors.hpp"
 #include "module/py_ref.hpp"
 #include "panic.hpp"
+#include "pool/pool.hpp"
 #include "tree/newick.hpp"
 
 namespace veltrane::py {
@@ -503,6 +506,41 @@ SimpleRootedTree parse_tree_arg(std::string_view text, const char* prefix) {
         const std::string message = std::string(prefix) + e.what();
         raise(PyExc_ValueError, message.c_str());
     }
+}
+
+std::pair<SimpleRootedTree, SimpleRootedTree> parse_tree_args(std::string_view text1,
+                                                              const char* prefix1,
+                                                              std::string_view text2,
+                                                              const char* prefix2) {
+    // Below this size the hand-over to the pool costs more than the second core saves.
+    constexpr std::size_t parallel_from = std::size_t{1} << 16;
+    if (text1.size() < parallel_from || text2.size() < parallel_from) {
+        SimpleRootedTree tree1 = parse_tree_arg(text1, prefix1);
+        return {std::move(tree1), parse_tree_arg(text2, prefix2)};
+    }
+    // The texts are buffers of the argument objects, which the call holds; the workers only
+    // read them and touch no Python object.
+    const std::string_view texts[2] = {text1, text2};
+    const char* const prefixes[2] = {prefix1, prefix2};
+    std::optional<SimpleRootedTree> trees[2];
+    std::exception_ptr errors[2];
+    run_chunks(2, [&](std::size_t q) {
+        try {
+            trees[q] = from_newick(texts[q]);
+        } catch (...) {
+            errors[q] = std::current_exception();
+        }
+    });
+    for (std::size_t q = 0; q < 2; ++q) {
+        if (!errors[q]) continue;
+        try {
+            std::rethrow_exception(errors[q]);
+        } catch (const NewickError& e) {
+            const std::string message = std::string(prefixes[q]) + e.what();
+            raise(PyExc_ValueError, message.c_str());
+        }
+    }
+    return {std::move(*trees[0]), std::move(*trees[1])};
 }
 
 }  // namespace veltrane::py

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "character_data.hpp"
 #include "module/binding.hpp"
@@ -41,5 +42,13 @@ class Arguments {
 
 // Reads a Newick text; a reader error becomes ValueError(prefix + diagnostic text).
 SimpleRootedTree parse_tree_arg(std::string_view text, const char* prefix);
+
+// Reads two Newick texts, each failing as parse_tree_arg with its own prefix. Large texts are
+// read at the same time on the worker pool; a failure of the first text still wins over one
+// of the second, as when they are read one after the other.
+std::pair<SimpleRootedTree, SimpleRootedTree> parse_tree_args(std::string_view text1,
+                                                              const char* prefix1,
+                                                              std::string_view text2,
+                                                              const char* prefix2);
 
 }  // namespace veltrane::py

@@ -141,10 +141,9 @@ PyRef run_likelihood_distance(PyObject* const* args, Py_ssize_t nargs, PyObject*
     const std::optional<double> collision_probability = a.optional_f64(6);
     const std::int32_t missing = a.i32(7, default_missing_state);
     const std::int32_t unedited = a.i32(8, default_unedited_state);
-    const SimpleRootedTree reconstructed =
-        parse_tree_arg(reconstructed_text, "Failed to parse reconstructed tree: ");
-    const SimpleRootedTree ground_truth =
-        parse_tree_arg(ground_truth_text, "Failed to parse ground truth tree: ");
+    const auto [reconstructed, ground_truth] = parse_tree_args(
+        reconstructed_text, "Failed to parse reconstructed tree: ", ground_truth_text,
+        "Failed to parse ground truth tree: ");
     const LikelihoodDistanceResult r = calculate_likelihood_distance(
         reconstructed, ground_truth, matrix, or_null(states_reconstructed),
         or_null(states_ground_truth), mutation_rate, collision_probability, missing, unedited);

@@ -23,8 +23,8 @@ PyRef run_rf(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyOb
     const Arguments a(sig, args, nargs, kwnames);
     const std::string_view text1 = a.text(0);
     const std::string_view text2 = a.text(1);
-    const SimpleRootedTree tree1 = parse_tree_arg(text1, "Failed to parse tree1: ");
-    const SimpleRootedTree tree2 = parse_tree_arg(text2, "Failed to parse tree2: ");
+    const auto [tree1, tree2] =
+        parse_tree_args(text1, "Failed to parse tree1: ", text2, "Failed to parse tree2: ");
     const RfDistanceResult rf = calculate_rf_distance(tree1, tree2);
     DictBuilder out;
     out.add_u64("rf_distance", rf.rf_distance);

@@ -55,8 +55,8 @@ PyRef run_triplets(const TripletCall& call, Metric metric, PyObject* const* args
     const std::optional<std::uint64_t> seed = a.optional_u64(4);
     std::optional<std::uint64_t> max_threads;
     if (call.signature.params.size() > 5) max_threads = a.optional_u64(5);
-    SimpleRootedTree tree1 = parse_tree_arg(text1, "Failed to parse tree1: ");
-    SimpleRootedTree tree2 = parse_tree_arg(text2, "Failed to parse tree2: ");
+    auto [tree1, tree2] =
+        parse_tree_args(text1, "Failed to parse tree1: ", text2, "Failed to parse tree2: ");
 
     DictBuilder out;
     TripletModeResult mode;

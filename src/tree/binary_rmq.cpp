@@ -22,8 +22,7 @@ constexpr std::int64_t rows_check_cost = 32;
 
 BinaryRmq BinaryRmq::from_vec(std::vector<std::uint64_t> values) {
     const std::size_t n = values.size();
-    // Positions are stored as 32-bit offsets.
-    if (n > 0xFFFF'FFFFu) throw Panic("input too large for binary rmq");
+    if (n > max_rmq_size) throw Panic("input too large for binary rmq");
     BinaryRmq rmq;
     rmq.width = n < 2 ? 1 : static_cast<std::size_t>(65 - std::countl_zero(std::uint64_t{n - 1}));
     rmq.values = std::move(values);

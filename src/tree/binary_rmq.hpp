@@ -7,6 +7,9 @@
 
 namespace veltrane {
 
+// Most values a table can hold: positions are stored as 32-bit offsets.
+inline constexpr std::size_t max_rmq_size = 0xFFFF'FFFFu;
+
 struct BinaryRmq {
     std::vector<std::uint64_t> values;
     // Row-major n x width table; entry (i, k) is the offset from i of a minimum of

@@ -83,6 +83,16 @@ NodeId get_euler_pos(const SimpleRootedTree& tree, std::size_t p) {
     return tour[p];
 }
 
+CheckedTour checked_euler_tour(const SimpleRootedTree& tree) {
+    CheckedTour tour;
+    tour.walk = euler_walk_ids(tree, tree.root);
+    tour.depths = tour_depths(tree, tour.walk);
+    // The range-minimum table stores positions in 32 bits.
+    if (tour.depths.size() > max_rmq_size) throw Panic("input too large for binary rmq");
+    tour.first = first_appearances(tree, tour.walk);
+    return tour;
+}
+
 void precompute_constant_time_lca(SimpleRootedTree& tree) {
     // Build everything first, so a failure leaves the tree as it was.
     std::vector<NodeId> walk = euler_walk_ids(tree, tree.root);

@@ -19,6 +19,17 @@ std::size_t get_fa_index(const SimpleRootedTree& tree, NodeId id);
 // Node id at tour position p (stored tour if present, else a fresh one).
 NodeId get_euler_pos(const SimpleRootedTree& tree, std::size_t p);
 
+// The Euler tour of a tree with its checks, without the range-minimum table.
+struct CheckedTour {
+    std::vector<NodeId> walk;
+    std::vector<std::uint64_t> depths;  // per tour position
+    std::vector<std::size_t> first;     // per node id: first tour position
+};
+
+// The tour, its depths and first positions, failing exactly as precompute_constant_time_lca
+// would (same checks, same order, same messages) but in linear memory.
+CheckedTour checked_euler_tour(const SimpleRootedTree& tree);
+
 // Computes and stores euler_walk, rmq, depth_table and fa_index, replacing earlier tables.
 // Throws Panic when a node is unreachable from the root.
 void precompute_constant_time_lca(SimpleRootedTree& tree);

@@ -1,19 +1,19 @@
 // Triplet metrics against plain versions built on the straightforward data structures: the n x n
-// depth matrix, the FastTreeData maps, the full list of triples and per-query LCA rebuilds.
-// Also triple unranking, piece boundaries and the chunk formulas.
+// depth matrix, name lookups, the full list of triples and per-query LCA rebuilds. Also triple
+// unranking, piece boundaries and the chunk formulas.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
-#include <map>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -40,6 +40,7 @@ using detail::Triple;
 
 struct Counts {
     std::uint64_t all = 0, resolvable = 0, unresolved_correct = 0, unresolved = 0;
+    bool operator==(const Counts&) const = default;
 };
 
 void plain_count(Counts& c, const std::optional<std::string>& o1,
@@ -52,22 +53,6 @@ void plain_count(Counts& c, const std::optional<std::string>& o1,
     }
 }
 
-std::vector<double> plain_ratios(const Counts& c, std::uint64_t total) {
-    const double t = static_cast<double>(total);
-    const std::uint64_t r = total - c.unresolved;
-    return {static_cast<double>(c.all) / t,
-            r != 0 ? static_cast<double>(c.resolvable) / static_cast<double>(r) : 1.0,
-            c.unresolved != 0
-                ? static_cast<double>(c.unresolved_correct) / static_cast<double>(c.unresolved)
-                : 1.0,
-            static_cast<double>(c.unresolved) / t};
-}
-
-std::vector<double> as_vector(const TripletRatios& r) {
-    return {r.all_triplets_correct, r.resolvable_triplets_correct, r.unresolved_triplets_correct,
-            r.proportion_unresolvable};
-}
-
 // Outgroup label among (a, b, c) from the three pair depths; none on a tie.
 std::optional<std::string> plain_rule(std::uint64_t dab, std::uint64_t dac, std::uint64_t dbc,
                                       const std::string& a, const std::string& b,
@@ -78,90 +63,101 @@ std::optional<std::string> plain_rule(std::uint64_t dab, std::uint64_t dac, std:
     return std::nullopt;
 }
 
-// The reference metric with every LCA query rebuilt on the spot and depths by parent walks.
-std::vector<double> plain_reference(const SimpleRootedTree& t1, const SimpleRootedTree& t2,
-                                    std::uint64_t trials, std::uint64_t seed) {
-    RandomSource source = RandomSource::from_u64_seed(seed);
-    const auto outgroup = [](const SimpleRootedTree& t, const std::string& a, const std::string& b,
-                             const std::string& c) -> std::optional<std::string> {
-        const auto ia = get_taxa_node_id(t, a), ib = get_taxa_node_id(t, b),
-                   ic = get_taxa_node_id(t, c);
-        if (!ia || !ib || !ic) return std::nullopt;
-        const std::uint64_t dab = depth(t, get_lca_id(t, *ia, *ib));
-        const std::uint64_t dac = depth(t, get_lca_id(t, *ia, *ic));
-        const std::uint64_t dbc = depth(t, get_lca_id(t, *ib, *ic));
-        return plain_rule(dab, dac, dbc, a, b, c);
-    };
-    Counts c;
-    for (std::uint64_t trial = 0; trial < trials; ++trial) {
-        const std::vector<NodeId> leaves = leaf_ids(t1);
-        if (leaves.size() < 3) continue;
-        const IndexList d = sample_distinct_indices(source, leaves.size(), 3);
-        const auto& la = t1.nodes[leaves[d[0]]].taxa;
-        const auto& lb = t1.nodes[leaves[d[1]]].taxa;
-        const auto& lc = t1.nodes[leaves[d[2]]].taxa;
-        if (!la || !lb || !lc) continue;
-        const std::string a(*la), b(*lb), cc(*lc);
-        const auto o1 = outgroup(t1, a, b, cc);
-        const auto o2 = outgroup(t2, a, b, cc);
-        plain_count(c, o1, o2);
-    }
-    return plain_ratios(c, trials);
+TripletRatios plain_ratios(const Counts& c, std::uint64_t total) {
+    const double t = static_cast<double>(total);
+    const std::uint64_t r = total - c.unresolved;
+    TripletRatios out;
+    out.all_triplets_correct = static_cast<double>(c.all) / t;
+    out.resolvable_triplets_correct =
+        r != 0 ? static_cast<double>(c.resolvable) / static_cast<double>(r) : 1.0;
+    out.unresolved_triplets_correct =
+        c.unresolved != 0
+            ? static_cast<double>(c.unresolved_correct) / static_cast<double>(c.unresolved)
+            : 1.0;
+    out.proportion_unresolvable = static_cast<double>(c.unresolved) / t;
+    return out;
 }
 
-// The fast metric's per-tree maps, with a pair table of n (n - 1) entries.
-struct PlainFastTreeData {
-    std::vector<NodeId> leaf_ids;
-    std::unordered_map<std::string, NodeId> name_to_id;
-    std::unordered_map<NodeId, std::string> id_to_name;
-    std::map<std::pair<NodeId, NodeId>, std::uint64_t> lca_depths;
-
-    explicit PlainFastTreeData(SimpleRootedTree& tree) {
-        precompute_constant_time_lca(tree);
-        for (const Node& node : tree.nodes) {
-            if (!node.children.empty() || !node.taxa) continue;
-            name_to_id[std::string(*node.taxa)] = node.id;
-            id_to_name[node.id] = *node.taxa;
-            leaf_ids.push_back(node.id);
-        }
-        for (std::size_t i = 0; i < leaf_ids.size(); ++i) {
-            for (std::size_t j = i + 1; j < leaf_ids.size(); ++j) {
-                const std::uint64_t d = depth(tree, get_lca_id(tree, leaf_ids[i], leaf_ids[j]));
-                lca_depths[{leaf_ids[i], leaf_ids[j]}] = d;
-                lca_depths[{leaf_ids[j], leaf_ids[i]}] = d;
-            }
-        }
-    }
-
-    std::optional<std::string> outgroup(const std::string& x, const std::string& y,
-                                        const std::string& z) const {
-        if (!name_to_id.count(x) || !name_to_id.count(y) || !name_to_id.count(z)) return {};
-        if (lca_depths.empty()) return {};
-        const NodeId a = name_to_id.at(x), b = name_to_id.at(y), c = name_to_id.at(z);
-        const auto xy = lca_depths.find({a, b}), xz = lca_depths.find({a, c}),
-                   yz = lca_depths.find({b, c});
-        if (xy == lca_depths.end() || xz == lca_depths.end() || yz == lca_depths.end()) return {};
-        return plain_rule(xy->second, xz->second, yz->second, x, y, z);
-    }
+// What a metric reports, its ratios as bit patterns so that NaN equals NaN and 0.0 differs
+// from -0.0; the label metrics leave method, total and chunks at their defaults.
+struct Result {
+    std::array<std::uint64_t, 4> ratio_bits{};
+    std::string method;
+    std::uint64_t total = 0, chunks = 1;
+    bool operator==(const Result&) const = default;
 };
 
-std::vector<double> plain_fast(SimpleRootedTree& t1, SimpleRootedTree& t2, std::uint64_t trials,
-                               std::uint64_t seed) {
-    RandomSource source = RandomSource::from_u64_seed(seed);
-    const PlainFastTreeData d1(t1);
-    const PlainFastTreeData d2(t2);
-    Counts c;
-    const std::size_t n = d1.leaf_ids.size();
-    if (trials != 0 && n >= 3) {
-        for (std::uint64_t trial = 0; trial < trials; ++trial) {
-            const IndexList d = sample_distinct_indices(source, n, 3);
-            const std::string x = d1.id_to_name.at(d1.leaf_ids[d[0]]);
-            const std::string y = d1.id_to_name.at(d1.leaf_ids[d[1]]);
-            const std::string z = d1.id_to_name.at(d1.leaf_ids[d[2]]);
-            plain_count(c, d1.outgroup(x, y, z), d2.outgroup(x, y, z));
-        }
+void PrintTo(const Result& r, std::ostream* os) {
+    for (const std::uint64_t bits : r.ratio_bits) *os << std::bit_cast<double>(bits) << " ";
+    *os << r.method << " " << r.total << " " << r.chunks;
+}
+
+Result from_core(const TripletRatios& r) {
+    Result out;
+    out.ratio_bits = {std::bit_cast<std::uint64_t>(r.all_triplets_correct),
+                      std::bit_cast<std::uint64_t>(r.resolvable_triplets_correct),
+                      std::bit_cast<std::uint64_t>(r.unresolved_triplets_correct),
+                      std::bit_cast<std::uint64_t>(r.proportion_unresolvable)};
+    return out;
+}
+
+Result from_core(const Result& r) { return r; }
+
+Result from_core(const TripletModeResult& r) {
+    Result out = from_core(r.ratios);
+    out.method = r.method_used;
+    out.total = r.total_triplets_checked;
+    out.chunks = r.parallel_chunks_used;
+    return out;
+}
+
+Result plain_result(const Counts& c, std::uint64_t total, std::string method,
+                    std::uint64_t chunks) {
+    Result out = from_core(plain_ratios(c, total));
+    out.method = std::move(method);
+    out.total = total;
+    out.chunks = chunks;
+    return out;
+}
+
+// The label metrics. Reference: every leaf of tree 1 is a candidate, labels are looked up in
+// each tree's taxa map and every LCA is rebuilt per query. Fast: the named leaves are the
+// candidates, a name stands for the last leaf carrying it, and both trees get their tables
+// first.
+Result plain_by_label(SimpleRootedTree& t1, SimpleRootedTree& t2, std::uint64_t trials,
+                      std::uint64_t seed, bool fast) {
+    if (fast) precompute_constant_time_lca(t1), precompute_constant_time_lca(t2);
+    std::vector<NodeId> candidates;
+    for (const NodeId id : leaf_ids(t1)) {
+        if (!fast || t1.nodes[id].taxa) candidates.push_back(id);
     }
-    return plain_ratios(c, trials);
+    const auto owner = [&](const SimpleRootedTree& t, const std::string& name) {
+        if (!fast) return get_taxa_node_id(t, name);
+        std::optional<NodeId> last;
+        for (const NodeId id : leaf_ids(t)) last = t.nodes[id].taxa == name ? id : last;
+        return last;
+    };
+    const auto outgroup = [&](const SimpleRootedTree& t, const std::string& a, const std::string& b,
+                              const std::string& c) -> std::optional<std::string> {
+        const auto ia = owner(t, a), ib = owner(t, b), ic = owner(t, c);
+        if (!ia || !ib || !ic) return std::nullopt;
+        // The fast pair table has no entry for a leaf paired with itself.
+        if (fast && (*ia == *ib || *ia == *ic || *ib == *ic)) return std::nullopt;
+        return plain_rule(depth(t, get_lca_id(t, *ia, *ib)), depth(t, get_lca_id(t, *ia, *ic)),
+                          depth(t, get_lca_id(t, *ib, *ic)), a, b, c);
+    };
+    RandomSource source = RandomSource::from_u64_seed(seed);
+    Counts c;
+    for (std::uint64_t trial = 0; trial < trials && candidates.size() >= 3; ++trial) {
+        const IndexList d = sample_distinct_indices(source, candidates.size(), 3);
+        const auto& la = t1.nodes[candidates[d[0]]].taxa;
+        const auto& lb = t1.nodes[candidates[d[1]]].taxa;
+        const auto& lc = t1.nodes[candidates[d[2]]].taxa;
+        if (!la || !lb || !lc) continue;
+        const std::string a(*la), b(*lb), cc(*lc);
+        plain_count(c, outgroup(t1, a, b, cc), outgroup(t2, a, b, cc));
+    }
+    return from_core(plain_ratios(c, trials));
 }
 
 // The n x n depth matrix over the first n leaves, n counting the named ones.
@@ -171,29 +167,21 @@ struct PlainMatrix {
 
     explicit PlainMatrix(SimpleRootedTree& tree) {
         precompute_constant_time_lca(tree);
-        std::vector<NodeId> all;
-        for (const Node& node : tree.nodes) {
-            if (!node.children.empty()) continue;
-            all.push_back(node.id);
-            if (node.taxa) ++n;
-        }
+        const std::vector<NodeId> all = leaf_ids(tree);
+        for (const NodeId id : all) n += tree.nodes[id].taxa ? 1U : 0U;
         m.assign(n, std::vector<std::uint64_t>(n, 0));
         for (std::size_t i = 0; i < n; ++i) {
-            m[i][i] = depth(tree, all[i]);
-            for (std::size_t j = i + 1; j < n; ++j) {
-                m[i][j] = m[j][i] = depth(tree, get_lca_id(tree, all[i], all[j]));
-            }
+            for (std::size_t j = 0; j < n; ++j)
+                m[i][j] = depth(tree, get_lca_id(tree, all[i], all[j]));
         }
-    }
-
-    std::optional<std::string> outgroup(std::size_t i, std::size_t j, std::size_t k) const {
-        return plain_rule(m[i][j], m[i][k], m[j][k], std::to_string(i), std::to_string(j),
-                          std::to_string(k));
     }
 };
 
 void plain_tally(Counts& c, const PlainMatrix& m1, const PlainMatrix& m2, const Triple& t) {
-    plain_count(c, m1.outgroup(t.i, t.j, t.k), m2.outgroup(t.i, t.j, t.k));
+    const auto outgroup = [&](const PlainMatrix& m) {
+        return plain_rule(m.m[t.i][t.j], m.m[t.i][t.k], m.m[t.j][t.k], "i", "j", "k");
+    };
+    plain_count(c, outgroup(m1), outgroup(m2));
 }
 
 std::vector<Triple> all_triples(std::size_t n) {
@@ -204,51 +192,8 @@ std::vector<Triple> all_triples(std::size_t n) {
     return out;
 }
 
-Counts plain_sampled(const PlainMatrix& m1, const PlainMatrix& m2, RandomSource& source,
-                     std::uint64_t trials) {
-    Counts c;
-    for (std::uint64_t t = 0; t < trials; ++t) {
-        const IndexList d = sample_distinct_indices(source, m1.n, std::min<std::size_t>(m1.n, 3));
-        plain_tally(c, m1, m2, {d[0], d[1], d[2]});
-    }
-    return c;
-}
-
-void add(Counts& a, const Counts& b) {
-    a.all += b.all, a.resolvable += b.resolvable, a.unresolved_correct += b.unresolved_correct;
-    a.unresolved += b.unresolved;
-}
-
-struct PlainModeResult {
-    std::vector<double> ratios;
-    std::string method;
-    std::uint64_t total = 0;
-    std::uint64_t chunks = 1;
-};
-
-PlainModeResult plain_ultra(SimpleRootedTree& t1, SimpleRootedTree& t2, std::uint64_t trials,
-                            std::uint64_t seed) {
-    const PlainMatrix m1(t1), m2(t2);
-    if (m1.n != m2.n) throw Panic("Trees must have the same number of taxa");
-    const std::uint64_t n = m1.n;
-    const std::uint64_t k = n >= 3 ? n * (n - 1) * (n - 2) / 6 : 0;
-    PlainModeResult r;
-    Counts c;
-    if (k <= 100000 || k <= trials) {
-        for (const Triple& t : all_triples(n)) plain_tally(c, m1, m2, t);
-        r.method = "exhaustive";
-        r.total = k;
-    } else {
-        RandomSource source = RandomSource::from_u64_seed(seed);
-        c = plain_sampled(m1, m2, source, trials);
-        r.method = "sampling";
-        r.total = trials;
-    }
-    r.ratios = plain_ratios(c, r.total);
-    return r;
-}
-
-// The chunked metrics, every constant spelled out again.
+// The positional metrics, every constant spelled out again. The ultra metric is the chunked
+// one on a single worker with its own threshold and method names.
 struct PlainRules {
     double per_sqrt;
     std::uint64_t exh_seq, ea, eb;
@@ -256,129 +201,74 @@ struct PlainRules {
     std::uint64_t samp_seq, samp_chunked, sa, sb;
     std::string prefix;
 };
+const PlainRules plain_ultra{100000.0, 0, 1, 1, false, 0, 0, 1, 1, ""};
 const PlainRules plain_parallel{100000.0, 10000, 8000, 2000, false,
-                                2000,     5000,  8000, 2000, "parallel"};
+                                2000,     5000,  8000, 2000, "parallel_"};
 const PlainRules plain_optimized{150000.0, 8000, 12000, 4000, true,
-                                 4000,     8000, 12000, 4000, "optimized"};
+                                 4000,     8000, 12000, 4000, "optimized_"};
 
-PlainModeResult plain_chunked(SimpleRootedTree& t1, SimpleRootedTree& t2, std::uint64_t trials,
-                              std::uint64_t seed, std::uint64_t workers, const PlainRules& rules) {
+Result plain_positional(SimpleRootedTree& t1, SimpleRootedTree& t2, std::uint64_t trials,
+                        std::uint64_t seed, std::uint64_t w, const PlainRules& rules) {
     const PlainMatrix m1(t1), m2(t2);
     if (m1.n != m2.n) throw Panic("Trees must have the same number of taxa");
     const std::uint64_t n = m1.n;
     const std::uint64_t k = n >= 3 ? n * (n - 1) * (n - 2) / 6 : 0;
-    const std::uint64_t w = workers;
-    PlainModeResult r;
+    const auto chunk_formula = [w](std::uint64_t work, std::uint64_t a, std::uint64_t b) {
+        const auto x =
+            static_cast<std::uint64_t>(std::sqrt(static_cast<double>((work / a) * (work / b))));
+        return std::min(w, std::max<std::uint64_t>(1, x));
+    };
     Counts c;
     const auto threshold =
         static_cast<std::uint64_t>(std::sqrt(static_cast<double>(w)) * rules.per_sqrt);
     if (n < 26 || k <= trials || k <= threshold) {
-        r.method = rules.prefix + "_exhaustive";
-        r.total = k;
-        if (n >= 3) {
-            const auto x = static_cast<std::uint64_t>(
-                std::sqrt(static_cast<double>((k / rules.ea) * (k / rules.eb))));
-            r.chunks = std::min(w, std::max<std::uint64_t>(1, x));
-            const std::vector<Triple> list = all_triples(n);
-            if (k < rules.exh_seq || r.chunks == 1) {
-                r.chunks = 1;
-                for (const Triple& t : list) plain_tally(c, m1, m2, t);
-            } else {
-                std::uint64_t d;
-                if (!rules.optimized) {
-                    d = r.chunks < 4 ? 1 : r.chunks <= 15 ? 2 : r.chunks <= 49 ? 3 : 4;
-                } else {
-                    d = r.chunks < 8 ? 2 : r.chunks < 32 ? 3 : 4;
-                }
-                const std::uint64_t s = std::max<std::uint64_t>(1, k / r.chunks / d);
-                std::uint64_t pieces = 0;
-                for (std::uint64_t b = 0; b < k; b += s, ++pieces) {
-                    Counts piece;
-                    for (std::uint64_t q = b; q < std::min(k, b + s); ++q) {
-                        plain_tally(piece, m1, m2, list[q]);
-                    }
-                    add(c, piece);
-                }
-                r.chunks = std::min(r.chunks, pieces);
-            }
-        }
-    } else {
-        r.method = rules.prefix + "_sampling";
-        r.total = trials;
-        RandomSource master = RandomSource::from_u64_seed(seed);
-        std::uint64_t chunks = 1;
-        if (trials >= rules.samp_seq) {
-            const auto x = static_cast<std::uint64_t>(
-                std::sqrt(static_cast<double>((trials / rules.sa) * (trials / rules.sb))));
-            chunks = std::min(w, std::max<std::uint64_t>(1, x));
-            if (trials < rules.samp_chunked) chunks = 1;
-        }
-        r.chunks = chunks;
-        if (chunks == 1) {
-            c = plain_sampled(m1, m2, master, trials);
+        // Pieces split the list of triples, so the counts are those of the whole list.
+        for (const Triple& t : all_triples(n)) plain_tally(c, m1, m2, t);
+        std::uint64_t chunks = n >= 3 ? chunk_formula(k, rules.ea, rules.eb) : 1;
+        if (k < rules.exh_seq || chunks == 1) {
+            chunks = 1;
         } else {
-            std::vector<std::uint64_t> seeds;
-            for (std::uint64_t q = 0; q < chunks; ++q) seeds.push_back(master.next_u64());
-            for (std::uint64_t q = 0; q < chunks; ++q) {
-                RandomSource source = RandomSource::from_u64_seed(seeds[q]);
-                add(c,
-                    plain_sampled(m1, m2, source, trials / chunks + (q < trials % chunks ? 1 : 0)));
-            }
+            const std::uint64_t d = !rules.optimized ? (chunks < 4     ? 1
+                                                        : chunks <= 15 ? 2
+                                                        : chunks <= 49 ? 3
+                                                                       : 4)
+                                                     : (chunks < 8    ? 2
+                                                        : chunks < 32 ? 3
+                                                                      : 4);
+            const std::uint64_t s = std::max<std::uint64_t>(1, k / chunks / d);
+            chunks = std::min(chunks, (k + s - 1) / s);
+        }
+        return plain_result(c, k, rules.prefix + "exhaustive", chunks);
+    }
+    RandomSource master = RandomSource::from_u64_seed(seed);
+    std::uint64_t chunks = trials >= rules.samp_seq ? chunk_formula(trials, rules.sa, rules.sb) : 1;
+    if (trials < rules.samp_chunked) chunks = 1;
+    std::vector<std::uint64_t> seeds;
+    for (std::uint64_t q = 0; chunks > 1 && q < chunks; ++q) seeds.push_back(master.next_u64());
+    for (std::uint64_t q = 0; q < chunks; ++q) {
+        RandomSource own = RandomSource::from_u64_seed(chunks > 1 ? seeds[q] : 0);
+        RandomSource& source = chunks > 1 ? own : master;
+        for (std::uint64_t t = 0; t < trials / chunks + (q < trials % chunks ? 1 : 0); ++t) {
+            const IndexList d = sample_distinct_indices(source, n, 3);
+            plain_tally(c, m1, m2, {d[0], d[1], d[2]});
         }
     }
-    r.ratios = plain_ratios(c, r.total);
-    return r;
+    return plain_result(c, trials, rules.prefix + "sampling", chunks);
 }
 
 // ---------------------------------------------------------------------------------------
 // Comparison helpers.
 
-// Either a value or the text of the Panic that ended the computation.
-template <typename T>
-using Outcome = std::variant<T, std::string>;
+using Outcome = std::variant<Result, std::string>;
 
+// The lean or plain result, or the text of the Panic that ended the computation.
 template <typename F>
-auto outcome(F f) -> Outcome<decltype(f())> {
+Outcome outcome(F f) {
     try {
-        return f();
+        return from_core(f());
     } catch (const Panic& e) {
         return std::string("Panic: ") + e.what();
     }
-}
-
-// Bitwise equality, so that NaN equals NaN and 0.0 differs from -0.0.
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-    if (a.size() != b.size()) return false;
-    return std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
-
-PlainModeResult from_core(const TripletModeResult& r) {
-    return {as_vector(r.ratios), r.method_used, r.total_triplets_checked, r.parallel_chunks_used};
-}
-
-void expect_same(const Outcome<std::vector<double>>& lean,
-                 const Outcome<std::vector<double>>& plain, const std::string& what) {
-    ASSERT_EQ(lean.index(), plain.index()) << what;
-    if (lean.index() == 1) {
-        EXPECT_EQ(std::get<1>(lean), std::get<1>(plain)) << what;
-    } else {
-        EXPECT_TRUE(same_bits(std::get<0>(lean), std::get<0>(plain))) << what;
-    }
-}
-
-void expect_same(const Outcome<PlainModeResult>& lean, const Outcome<PlainModeResult>& plain,
-                 const std::string& what) {
-    ASSERT_EQ(lean.index(), plain.index()) << what;
-    if (lean.index() == 1) {
-        EXPECT_EQ(std::get<1>(lean), std::get<1>(plain)) << what;
-        return;
-    }
-    const PlainModeResult& a = std::get<0>(lean);
-    const PlainModeResult& b = std::get<0>(plain);
-    EXPECT_TRUE(same_bits(a.ratios, b.ratios)) << what;
-    EXPECT_EQ(a.method, b.method) << what;
-    EXPECT_EQ(a.total, b.total) << what;
-    EXPECT_EQ(a.chunks, b.chunks) << what;
 }
 
 // Random leaf labels: a small alphabet, so repeats happen, and some leaves unlabelled.
@@ -442,7 +332,7 @@ std::pair<std::string, std::string> random_pair(std::mt19937_64& rng, std::size_
 
 // ---------------------------------------------------------------------------------------
 
-TEST(TripleRanks, UnrankMatchesLexicographicListing) {
+TEST(TripleRanks, CountAndUnrankMatchTheLexicographicListing) {
     for (std::size_t n = 0; n <= 24; ++n) {
         const std::vector<Triple> list = all_triples(n);
         ASSERT_EQ(detail::triple_count(n), list.size()) << n;
@@ -451,9 +341,7 @@ TEST(TripleRanks, UnrankMatchesLexicographicListing) {
         }
         EXPECT_PANIC(detail::unrank_triple(list.size(), n), "triple rank out of range");
     }
-}
-
-TEST(TripleRanks, CountIsExactUpToTheLimitAndSaturatesBeyond) {
+    // The count is exact up to the limit and saturates beyond.
     EXPECT_EQ(detail::triple_count(85), 98770U);
     EXPECT_EQ(detail::triple_count(86), 102340U);
     EXPECT_EQ(detail::triple_count(100), 161700U);
@@ -465,9 +353,7 @@ TEST(TripleRanks, CountIsExactUpToTheLimitAndSaturatesBeyond) {
 TEST(TripleRanks, PiecesMatchSlicesOfTheFullList) {
     std::mt19937_64 rng(11);
     for (int round = 0; round < 40; ++round) {
-        const auto texts = random_pair(rng, 1 + rng() % 30);
-        const std::string& text1 = texts.first;
-        const std::string& text2 = texts.second;
+        const auto [text1, text2] = random_pair(rng, 1 + rng() % 30);
         SimpleRootedTree t1 = from_newick(text1), t2 = from_newick(text2);
         SimpleRootedTree p1 = t1, p2 = t2;
         std::optional<UltraFastTreeData> d1, d2;
@@ -494,131 +380,77 @@ TEST(TripleRanks, PiecesMatchSlicesOfTheFullList) {
                 Counts want;
                 for (std::uint64_t q = b; q < e; ++q) plain_tally(want, *m1, *m2, list[q]);
                 const TripletTally got = tally_triple_ranks(*d1, *d2, b, e);
-                ASSERT_EQ(got.all_correct, want.all) << text1 << " " << text2 << " " << b;
-                ASSERT_EQ(got.resolvable_correct, want.resolvable);
-                ASSERT_EQ(got.unresolved_correct, want.unresolved_correct);
-                ASSERT_EQ(got.unresolved, want.unresolved);
+                ASSERT_TRUE((Counts{got.all_correct, got.resolvable_correct, got.unresolved_correct,
+                                    got.unresolved} == want))
+                    << text1 << " " << text2 << " " << b << " " << e;
             }
         }
         EXPECT_PANIC(tally_triple_ranks(*d1, *d2, 0, k + 1), "triple rank range outside the trees");
     }
 }
 
-TEST(ChunkFormulas, WorkerCountTreatsZeroAsOne) {
+TEST(ChunkFormulas, ModesPlansAndTrialSplits) {
+    using detail::optimized_rules, detail::parallel_rules;
     EXPECT_EQ(detail::worker_count(std::nullopt, 8), 8U);
     EXPECT_EQ(detail::worker_count(3, 8), 3U);
     EXPECT_EQ(detail::worker_count(100, 8), 8U);
     EXPECT_EQ(detail::worker_count(0, 8), 1U);
-}
-
-TEST(ChunkFormulas, ModeThresholdsForEightWorkers) {
-    const double par = detail::parallel_rules.exhaustive_triples_per_sqrt_worker;
-    const double opt = detail::optimized_rules.exhaustive_triples_per_sqrt_worker;
-    EXPECT_TRUE(detail::choose_exhaustive(120, 280840, 10000, 8, par));
-    EXPECT_FALSE(detail::choose_exhaustive(121, 287980, 10000, 8, par));
-    EXPECT_TRUE(detail::choose_exhaustive(121, 287980, 287980, 8, par));
-    EXPECT_TRUE(detail::choose_exhaustive(121, 282842, 0, 8, par));
-    EXPECT_FALSE(detail::choose_exhaustive(121, 282843, 0, 8, par));
-    EXPECT_TRUE(detail::choose_exhaustive(137, 419220, 10000, 8, opt));
-    EXPECT_FALSE(detail::choose_exhaustive(138, 428536, 10000, 8, opt));
-    EXPECT_TRUE(detail::choose_exhaustive(138, 428536, 428536, 8, opt));
-    // Fewer than 26 leaves are always counted exactly.
-    EXPECT_TRUE(detail::choose_exhaustive(25, 1u << 30, 0, 1, par));
-    EXPECT_FALSE(detail::choose_exhaustive(26, 100001, 0, 1, par));
-}
-
-TEST(ChunkFormulas, ExhaustivePiecesForOneHundredLeaves) {
-    const auto par = detail::plan_exhaustive(161700, detail::parallel_rules, 8);
-    EXPECT_EQ(par.chunk_count, 8U);
-    EXPECT_EQ(par.piece_size, 10106U);
-    EXPECT_EQ(par.pieces, 17U);
-    const auto opt = detail::plan_exhaustive(161700, detail::optimized_rules, 8);
-    EXPECT_EQ(opt.chunk_count, 8U);
-    EXPECT_EQ(opt.piece_size, 6737U);
-    EXPECT_EQ(opt.pieces, 25U);
-    // Uncapped, the formulas give 40 and 22 chunks.
+    // floor(sqrt(8) * 100000) = 282842 triples; fewer than 26 leaves are always exhaustive.
+    const double per_sqrt = parallel_rules.exhaustive_triples_per_sqrt_worker;
+    EXPECT_TRUE(detail::choose_exhaustive(121, 282842, 0, 8, per_sqrt));
+    EXPECT_FALSE(detail::choose_exhaustive(121, 282843, 0, 8, per_sqrt));
+    EXPECT_TRUE(detail::choose_exhaustive(121, 282843, 282843, 8, per_sqrt));
+    EXPECT_TRUE(detail::choose_exhaustive(25, 1u << 30, 0, 1, per_sqrt));
+    EXPECT_FALSE(detail::choose_exhaustive(26, 100001, 0, 1, per_sqrt));
+    // {triples, rules, workers, chunks, piece size, pieces}; no pieces means sequential.
+    const struct {
+        std::uint64_t triples;
+        const detail::ChunkRules& rules;
+        std::uint64_t workers, chunks, piece_size, pieces;
+    } exhaustive[] = {
+        {161700, parallel_rules, 8, 8, 10106, 17}, {161700, optimized_rules, 8, 8, 6737, 25},
+        {9999, parallel_rules, 8, 1, 0, 0},        {10000, parallel_rules, 8, 2, 5000, 2},
+        {12000, optimized_rules, 8, 1, 0, 0},      {16000, optimized_rules, 8, 2, 4000, 4},
+        {10000000, parallel_rules, 1, 1, 0, 0}};
+    for (const auto& e : exhaustive) {
+        const auto plan = detail::plan_exhaustive(e.triples, e.rules, e.workers);
+        EXPECT_EQ(plan.chunk_count, e.chunks) << e.triples;
+        EXPECT_EQ(plan.pieces, e.pieces) << e.triples;
+        EXPECT_EQ(plan.pieces != 0 ? plan.piece_size : 0, e.piece_size) << e.triples;
+    }
+    // Uncapped, the formulas give 40 and 22 exhaustive chunks, 24 and 14 sampling chunks; the
+    // product saturates instead of wrapping.
     EXPECT_EQ(detail::chunk_count_for(161700, 8000, 2000, 1000), 40U);
     EXPECT_EQ(detail::chunk_count_for(161700, 12000, 4000, 1000), 22U);
-}
-
-TEST(ChunkFormulas, ExhaustiveSequentialCutoffs) {
-    // Below the cut-off, or one chunk by the formula: sequential, reported as one chunk.
-    EXPECT_EQ(detail::plan_exhaustive(9999, detail::parallel_rules, 8).pieces, 0U);
-    EXPECT_EQ(detail::plan_exhaustive(9999, detail::parallel_rules, 8).chunk_count, 1U);
-    const auto p = detail::plan_exhaustive(10000, detail::parallel_rules, 8);
-    EXPECT_EQ(p.chunk_count, 2U);
-    EXPECT_EQ(p.piece_size, 5000U);
-    EXPECT_EQ(p.pieces, 2U);
-    EXPECT_EQ(detail::plan_exhaustive(12000, detail::optimized_rules, 8).pieces, 0U);
-    const auto o = detail::plan_exhaustive(16000, detail::optimized_rules, 8);
-    EXPECT_EQ(o.chunk_count, 2U);
-    EXPECT_EQ(o.piece_size, 4000U);
-    EXPECT_EQ(o.pieces, 4U);
-    EXPECT_EQ(detail::plan_exhaustive(10000000, detail::parallel_rules, 1).pieces, 0U);
-}
-
-TEST(ChunkFormulas, PieceDivisorTables) {
-    const auto par = detail::parallel_rules.piece_divisor;
-    const auto opt = detail::optimized_rules.piece_divisor;
-    const std::vector<std::pair<std::uint64_t, std::uint64_t>> par_table{
-        {2, 1}, {3, 1}, {4, 2}, {15, 2}, {16, 3}, {49, 3}, {50, 4}, {65535, 4}};
-    for (const auto& [c, d] : par_table) EXPECT_EQ(par(c), d) << c;
-    const std::vector<std::pair<std::uint64_t, std::uint64_t>> opt_table{
-        {2, 2}, {7, 2}, {8, 3}, {31, 3}, {32, 4}, {65535, 4}};
-    for (const auto& [c, d] : opt_table) EXPECT_EQ(opt(c), d) << c;
-}
-
-TEST(ChunkFormulas, SamplingChunks) {
-    const auto& par = detail::parallel_rules;
-    const auto& opt = detail::optimized_rules;
-    EXPECT_EQ(detail::plan_sampling(10000, par, 2), 2U);
-    EXPECT_EQ(detail::plan_sampling(10000, par, 8), 2U);
-    EXPECT_EQ(detail::plan_sampling(100000, par, 8), 8U);
     EXPECT_EQ(detail::chunk_count_for(100000, 8000, 2000, 1000), 24U);
-    EXPECT_EQ(detail::plan_sampling(7999, par, 8), 1U);
-    EXPECT_EQ(detail::plan_sampling(1999, par, 8), 1U);
-    EXPECT_EQ(detail::plan_sampling(10000, opt, 8), 1U);
-    EXPECT_EQ(detail::plan_sampling(20000, opt, 2), 2U);
-    EXPECT_EQ(detail::plan_sampling(100000, opt, 8), 8U);
     EXPECT_EQ(detail::chunk_count_for(100000, 12000, 4000, 1000), 14U);
-    EXPECT_EQ(detail::plan_sampling(100000, par, 1), 1U);
-}
-
-TEST(ChunkFormulas, HugeWorkSaturatesToTheWorkerCap) {
     const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
     EXPECT_EQ(detail::chunk_count_for(max, 8000, 2000, 65535), 65535U);
-    EXPECT_EQ(detail::plan_sampling(max, detail::optimized_rules, 2), 2U);
-}
-
-TEST(ChunkFormulas, TrialsPerChunkAddUp) {
+    EXPECT_EQ(detail::plan_sampling(max, optimized_rules, 2), 2U);
+    const std::uint64_t par_divisors[][2] = {{2, 1},  {3, 1},  {4, 2}, {15, 2},
+                                             {16, 3}, {49, 3}, {50, 4}};
+    for (const auto& [c, d] : par_divisors) EXPECT_EQ(parallel_rules.piece_divisor(c), d) << c;
+    const std::uint64_t opt_divisors[][2] = {{2, 2}, {7, 2}, {8, 3}, {31, 3}, {32, 4}, {65535, 4}};
+    for (const auto& [c, d] : opt_divisors) EXPECT_EQ(optimized_rules.piece_divisor(c), d) << c;
+    EXPECT_EQ(detail::plan_sampling(10000, parallel_rules, 2), 2U);
+    EXPECT_EQ(detail::plan_sampling(1999, parallel_rules, 8), 1U);
+    EXPECT_EQ(detail::plan_sampling(100000, parallel_rules, 1), 1U);
+    EXPECT_EQ(detail::plan_sampling(20000, optimized_rules, 2), 2U);
     EXPECT_EQ(detail::chunk_trials(10000, 3, 0), 3334U);
-    EXPECT_EQ(detail::chunk_trials(10000, 3, 1), 3333U);
     EXPECT_EQ(detail::chunk_trials(10000, 3, 2), 3333U);
     EXPECT_EQ(detail::chunk_trials(100000, 8, 7), 12500U);
 }
 
-TEST(OutgroupRule, StrictlyDeepestPairWins) {
-    EXPECT_EQ(outgroup_from_depths(3, 1, 1), Outgroup::c);
-    EXPECT_EQ(outgroup_from_depths(1, 3, 1), Outgroup::b);
-    EXPECT_EQ(outgroup_from_depths(1, 1, 3), Outgroup::a);
-    EXPECT_EQ(outgroup_from_depths(2, 2, 1), Outgroup::none);
-    EXPECT_EQ(outgroup_from_depths(0, 0, 0), Outgroup::none);
-}
-
-TEST(TripletRatios, ZeroTotalGivesNaNAndOnes) {
+TEST(TripletRatios, ZeroTotalGivesNaNAndOnesAndWideCountsStayExact) {
     const TripletRatios r = triplet_ratios(TripletTally{}, 0);
     EXPECT_TRUE(std::isnan(r.all_triplets_correct));
     EXPECT_EQ(r.resolvable_triplets_correct, 1.0);
     EXPECT_EQ(r.unresolved_triplets_correct, 1.0);
     EXPECT_TRUE(std::isnan(r.proportion_unresolvable));
-}
-
-TEST(TripletRatios, CountsBeyondThirtyTwoBitsStayExact) {
     // 3e9 trials, all resolved and correct: a 32-bit signed counter would have wrapped.
-    const TripletTally t{3000000000ULL, 3000000000ULL, 0, 0};
-    const TripletRatios r = triplet_ratios(t, 3000000000ULL);
-    EXPECT_EQ(r.all_triplets_correct, 1.0);
-    EXPECT_EQ(r.resolvable_triplets_correct, 1.0);
+    const TripletRatios wide = triplet_ratios({3000000000ULL, 3000000000ULL, 0, 0}, 3000000000ULL);
+    EXPECT_EQ(wide.all_triplets_correct, 1.0);
+    EXPECT_EQ(wide.resolvable_triplets_correct, 1.0);
 }
 
 // The lean metrics give the plain versions' values, modes, counts and errors on random trees.
@@ -627,79 +459,59 @@ class LeanAgainstPlain : public ::testing::TestWithParam<int> {};
 TEST_P(LeanAgainstPlain, ReferenceAndFast) {
     std::mt19937_64 rng(static_cast<std::uint64_t>(GetParam()));
     for (int round = 0; round < 60; ++round) {
-        const auto texts = random_pair(rng, 1 + rng() % 12);
-        const std::string& a = texts.first;
-        const std::string& b = texts.second;
+        const auto [a, b] = random_pair(rng, 1 + rng() % 12);
         SCOPED_TRACE(a + "  " + b);
         const std::uint64_t trials = rng() % 40;
         const std::uint64_t seed = rng();
-        const auto lean_ref = outcome([&] {
-            SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
-            return as_vector(calculate_triplets_correct(t1, t2, trials, seed));
-        });
-        const auto plain_ref =
-            outcome([&] { return plain_reference(from_newick(a), from_newick(b), trials, seed); });
-        expect_same(lean_ref, plain_ref, "reference");
-        const auto lean_fast = outcome([&] {
-            SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
-            return as_vector(calculate_triplets_correct_fast(t1, t2, trials, seed));
-        });
-        const auto plain_fast_result = outcome([&] {
-            SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
-            return plain_fast(t1, t2, trials, seed);
-        });
-        expect_same(lean_fast, plain_fast_result, "fast");
+        for (const bool fast : {false, true}) {
+            const auto lean = outcome([&] {
+                SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
+                return fast ? calculate_triplets_correct_fast(t1, t2, trials, seed)
+                            : calculate_triplets_correct(t1, t2, trials, seed);
+            });
+            const auto plain = outcome([&] {
+                SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
+                return plain_by_label(t1, t2, trials, seed, fast);
+            });
+            EXPECT_EQ(lean, plain) << (fast ? "fast" : "reference");
+        }
     }
 }
 
 TEST_P(LeanAgainstPlain, PositionalMetrics) {
     std::mt19937_64 rng(static_cast<std::uint64_t>(GetParam()) + 1000);
-    const std::uint64_t pool = pool_size();
+    using Metric =
+        TripletModeResult (*)(SimpleRootedTree&, SimpleRootedTree&, std::uint64_t,
+                              std::optional<std::uint64_t>, std::optional<std::uint64_t>);
+    const Metric ultra = [](SimpleRootedTree& t1, SimpleRootedTree& t2, std::uint64_t trials,
+                            std::optional<std::uint64_t> seed, std::optional<std::uint64_t>) {
+        return calculate_triplets_correct_ultra(t1, t2, trials, seed);
+    };
+    const std::pair<Metric, const PlainRules*> metrics[] = {
+        {ultra, &plain_ultra},
+        {&calculate_triplets_correct_parallel, &plain_parallel},
+        {&calculate_triplets_correct_optimized, &plain_optimized}};
     for (int round = 0; round < 12; ++round) {
         // Small and mid-sized trees; the big ones reach the sampling and chunked modes.
-        const std::size_t size = round % 3 == 0 ? 120 : round % 3 == 1 ? 50 : 12;
-        const auto texts = random_pair(rng, size);
-        const std::string& a = texts.first;
-        const std::string& b = texts.second;
+        const auto [a, b] = random_pair(rng, round % 3 == 0 ? 120 : round % 3 == 1 ? 50 : 12);
         SCOPED_TRACE(a + "  " + b);
         const std::uint64_t seed = rng();
-        for (const std::uint64_t trials :
-             {std::uint64_t{0}, std::uint64_t{300}, std::uint64_t{9000}, std::uint64_t{25000},
-              std::uint64_t{1} << 40}) {
-            const auto lean_ultra = outcome([&] {
-                SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
-                PlainModeResult r =
-                    from_core(calculate_triplets_correct_ultra(t1, t2, trials, seed));
-                r.chunks = 1;
-                return r;
-            });
-            const auto plain_ultra_result = outcome([&] {
-                SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
-                return plain_ultra(t1, t2, trials, seed);
-            });
-            expect_same(lean_ultra, plain_ultra_result, "ultra");
-            for (const std::uint64_t max_threads : {std::uint64_t{1}, std::uint64_t{2}}) {
-                const std::uint64_t w = std::min(max_threads, pool);
-                const auto lean_par = outcome([&] {
-                    SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
-                    return from_core(
-                        calculate_triplets_correct_parallel(t1, t2, trials, seed, max_threads));
-                });
-                const auto plain_par = outcome([&] {
-                    SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
-                    return plain_chunked(t1, t2, trials, seed, w, plain_parallel);
-                });
-                expect_same(lean_par, plain_par, "parallel");
-                const auto lean_opt = outcome([&] {
-                    SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
-                    return from_core(
-                        calculate_triplets_correct_optimized(t1, t2, trials, seed, max_threads));
-                });
-                const auto plain_opt = outcome([&] {
-                    SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
-                    return plain_chunked(t1, t2, trials, seed, w, plain_optimized);
-                });
-                expect_same(lean_opt, plain_opt, "optimized");
+        for (const std::uint64_t trials : {0ULL, 300ULL, 9001ULL, 25001ULL, 1ULL << 40}) {
+            for (const std::uint64_t max_threads : {1ULL, 2ULL}) {
+                for (const auto& [metric, rules] : metrics) {
+                    const std::uint64_t w = rules == &plain_ultra
+                                                ? 1
+                                                : std::min<std::uint64_t>(max_threads, pool_size());
+                    const auto lean = outcome([&] {
+                        SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
+                        return metric(t1, t2, trials, seed, max_threads);
+                    });
+                    const auto plain = outcome([&] {
+                        SimpleRootedTree t1 = from_newick(a), t2 = from_newick(b);
+                        return plain_positional(t1, t2, trials, seed, w, *rules);
+                    });
+                    EXPECT_EQ(lean, plain) << rules->prefix << trials << " " << max_threads;
+                }
             }
         }
     }

@@ -48,8 +48,6 @@ class Tree:
                 return v
         raise ValueError("nodes in different components")
 
-    def taxa_map(self) -> dict[str, int]:
-        return {lab: v for v, lab in enumerate(self.label) if lab is not None}
 
 
 def parse_newick(text: str) -> Tree:
@@ -117,121 +115,87 @@ def to_newick(tree: Tree, root: int = 0) -> str:
 def rf_distance(text1: str, text2: str) -> int:
     """Bipartitions {cluster, rest} of every non-root node, over the union of all labels."""
     trees = [parse_newick(text1), parse_newick(text2)]
-    universe = frozenset().union(*(t.taxa_map().keys() for t in trees))
+    universe = frozenset(lab for t in trees for lab in t.label if lab is not None)
 
     def splits(tree: Tree) -> set:
         out = set()
         for v in range(len(tree.parent)):
-            reachable = tree.ancestors(v)[-1] == 0
-            if not reachable or (v == 0 and tree.children[v]):
-                continue
-            below = [u for u in range(len(tree.parent)) if v in tree.ancestors(u)]
-            cluster = frozenset(tree.label[u] for u in below if not tree.children[u])
+            if tree.ancestors(v)[-1] != 0 or (v == 0 and tree.children[v]):
+                continue  # unreachable nodes, and the root of a tree with edges
+            below = [u for u in tree.leaves() if v in tree.ancestors(u)]
+            cluster = frozenset(tree.label[u] for u in below)
             out.add(frozenset([cluster, universe - cluster]))
         return out
 
     return len(splits(trees[0]) ^ splits(trees[1]))
 
 
-# Character-based scores, written straight from their definitions (recursive: small trees only).
+# Character-based scores, written straight from their definitions.
 
 
-def leaf_row_index(tree: Tree) -> dict[str, int]:
-    """Leaf name -> its number among all leaves in id order; a repeated name keeps the later."""
-    index = {}
+def edge_states(text, matrix, states, missing, unedited, rule) -> list:
+    """(parent states, child states) of every edge in node-id order. A node reads its row when
+    its name maps to an existing row, else its entry in states (inferred when None), else []."""
+    tree = parse_newick(text)
+    index = {}  # leaf name -> its number among all leaves in id order; a repeat keeps the later
     for number, v in enumerate(tree.leaves()):
         if tree.label[v] is not None:
             index[tree.label[v]] = number
-    return index
 
+    def row(name):
+        return list(matrix[index[name]]) if index.get(name, len(matrix)) < len(matrix) else None
 
-def node_states(tree: Tree, v: int, index: dict, matrix: list, states: dict) -> list[int]:
-    """A node's row when its name maps to an existing row, else its entry in states, else []."""
-    name = tree.label[v]
-    if name is None:
-        return []
-    if name in index and index[name] < len(matrix):
-        return list(matrix[index[name]])
-    return list(states.get(name, []))
+    if states is None and matrix:
+        states, n = {}, len(matrix[0])
 
+        def infer(v):  # recursive: small trees only
+            kids = tree.children[v]
+            if not kids:
+                r = row(tree.label[v])
+                return r if r is not None else [missing] * n
+            if len(kids) != 2:
+                return [unedited] * n
+            left, right = infer(kids[0]), infer(kids[1])
+            out = []
+            for i in range(n):
+                a = left[i] if i < len(left) else missing
+                b = right[i] if i < len(right) else missing
+                keep = a == b and a != missing and (rule == "likelihood" or a != unedited)
+                out.append(a if keep else unedited)
+            if tree.label[v] is not None:
+                states[tree.label[v]] = out
+            return out
 
-def infer_states(tree, v, index, matrix, states, n, missing, unedited, keep_edit) -> list[int]:
-    kids = tree.children[v]
-    if not kids:
-        name = tree.label[v]
-        if name in index and index[name] < len(matrix):
-            return list(matrix[index[name]])
-        return [missing] * n
-    if len(kids) != 2:
-        return [unedited] * n
-    left = infer_states(tree, kids[0], index, matrix, states, n, missing, unedited, keep_edit)
-    right = infer_states(tree, kids[1], index, matrix, states, n, missing, unedited, keep_edit)
-    out = []
-    for i in range(n):
-        a = left[i] if i < len(left) else missing
-        b = right[i] if i < len(right) else missing
-        out.append(a if keep_edit(a, b) else unedited)
-    if tree.label[v] is not None:
-        states[tree.label[v]] = list(out)
-    return out
+        infer(0)
+        if tree.label[0] is not None:
+            states[tree.label[0]] = [unedited] * n  # the root is forced unedited
 
+    def node(v):
+        r = row(tree.label[v]) if tree.label[v] is not None else []
+        return r if r is not None else list((states or {}).get(tree.label[v], []))
 
-def inferred_internal_states(text, matrix, missing=-1, unedited=0, rule="parsimony") -> dict:
-    """The name -> states map that inference leaves behind, the root forced to unedited."""
-    tree = parse_newick(text)
-    states: dict = {}
-    if not matrix:
-        return states
-    if rule == "parsimony":
-        keep = lambda a, b: a == b and a != unedited and a != missing  # noqa: E731
-    else:
-        keep = lambda a, b: a == b and a != missing  # noqa: E731
-    n = len(matrix[0])
-    infer_states(tree, 0, leaf_row_index(tree), matrix, states, n, missing, unedited, keep)
-    if tree.label[0] is not None:
-        states[tree.label[0]] = [unedited] * n
-    return states
-
-
-def edges(tree: Tree):
-    """(parent, child) for every node with a parent, in node-id order."""
-    return [(p, v) for v, p in enumerate(tree.parent) if p is not None]
+    return [(node(p), node(v)) for v, p in enumerate(tree.parent) if p is not None]
 
 
 def parsimony(text, matrix, states=None, missing=-1, unedited=0) -> int:
-    tree = parse_newick(text)
-    if states is None:
-        states = inferred_internal_states(text, matrix, missing, unedited)
-    index = leaf_row_index(tree)
-    count = 0
-    for p, v in edges(tree):
-        ps = node_states(tree, p, index, matrix, states)
-        cs = node_states(tree, v, index, matrix, states)
-        for a, b in zip(ps, cs):
-            if a == unedited and b != missing and b != unedited:
-                count += 1
-    return count
+    pairs = edge_states(text, matrix, states, missing, unedited, "parsimony")
+    return sum(a == unedited and b not in (missing, unedited) for ps, cs in pairs
+               for a, b in zip(ps, cs))
 
 
 def log_likelihood(
     text, matrix, states=None, mutation_rate=None, collision=None, missing=-1, unedited=0
 ) -> float:
     """Edge sums in node-id order, each edge summed on its own first (same float order)."""
-    tree = parse_newick(text)
     if not matrix or not matrix[0]:
         return 0.0
     p_mut = 0.09516258196404048 if mutation_rate is None else 1.0 - math.exp(-mutation_rate)
     q = 0.1 if collision is None else collision
     log_mut = math.log(q * p_mut) if q * p_mut > 0 else (-math.inf if q * p_mut == 0 else math.nan)
     log_stay = math.log(1.0 - p_mut) if p_mut < 1 else (-math.inf if p_mut == 1 else math.nan)
-    if states is None:
-        states = inferred_internal_states(text, matrix, missing, unedited, rule="likelihood")
-    index = leaf_row_index(tree)
     total = 0.0
-    for p, v in edges(tree):
+    for ps, cs in edge_states(text, matrix, states, missing, unedited, "likelihood"):
         edge = 0.0
-        ps = node_states(tree, p, index, matrix, states)
-        cs = node_states(tree, v, index, matrix, states)
         for a, b in zip(ps, cs):
             if a == missing or b == missing:
                 continue
@@ -316,17 +280,6 @@ def chacha12_block(key, counter):
     return [(a + b) & MASK32 for a, b in zip(x, state)]
 
 
-def chacha12_words(seed, count):
-    """The first `count` 32-bit keystream words of the source seeded with `seed`."""
-    key = expand_seed(seed)
-    words = []
-    counter = 0
-    while len(words) < count:
-        words.extend(chacha12_block(key, counter))
-        counter += 1
-    return words[:count]
-
-
 class WordStream:
     """Reads a seeded keystream one 32-bit word at a time."""
 
@@ -347,9 +300,7 @@ class WordStream:
 
     def uniform_inclusive_u32(self, high):
         """Uniform in [0, high] with the shifted-range rejection zone."""
-        rng = (high + 1) & MASK32
-        if rng == 0:
-            return self.next_u32()
+        rng = high + 1  # below 2**32 here
         shift = 32 - rng.bit_length()
         zone = ((rng << shift) - 1) & MASK32
         while True:
@@ -359,23 +310,15 @@ class WordStream:
 
 
 def sample_distinct_indices(stream, length, amount):
-    """`amount` distinct indices below `length` from a WordStream, in the sampler's order."""
-    if amount > length:
-        raise ValueError("`amount` of samples must be less than or equal to `length`")
+    """`amount` distinct indices below `length` (< 2**32) from a WordStream, in the sampler's
+    order: Floyd's algorithm, a repeat inserted before the index it repeats."""
     out = []
-    if length < 2**32:
-        for j in range(length - amount, length):
-            t = stream.uniform_inclusive_u32(j)
-            if t in out:
-                out.insert(out.index(t), j)
-            else:
-                out.append(t)
-        return out
-    zone = MASK64 - ((2**64 - length) % length)
-    while len(out) < amount:
-        m = stream.next_u64() * length
-        if m & MASK64 <= zone and (m >> 64) not in out:
-            out.append(m >> 64)
+    for j in range(length - amount, length):
+        t = stream.uniform_inclusive_u32(j)
+        if t in out:
+            out.insert(out.index(t), j)
+        else:
+            out.append(t)
     return out
 
 

@@ -52,28 +52,6 @@ def shuffled(tree: Tree, rnd: random.Random) -> Tree:
     return renumber(copy, 0)
 
 
-def rerooted(tree: Tree, new_root: int) -> Tree:
-    """The same unrooted tree hung from another node."""
-    neighbours = [list(kids) for kids in tree.children]
-    for v, p in enumerate(tree.parent):
-        if p is not None:
-            neighbours[v].append(p)
-    out = Tree(
-        [None] * len(tree.parent), [[] for _ in tree.parent], list(tree.label)
-    )
-    seen = {new_root}
-    stack = [new_root]
-    while stack:
-        v = stack.pop()
-        for u in neighbours[v]:
-            if u not in seen:
-                seen.add(u)
-                out.parent[u] = v
-                out.children[v].append(u)
-                stack.append(u)
-    return renumber(out, new_root)
-
-
 label_sets = st.lists(
     st.sampled_from([f"t{i}" for i in range(12)]), min_size=1, max_size=10, unique=True
 )

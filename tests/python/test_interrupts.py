@@ -49,63 +49,24 @@ PRELUDE = textwrap.dedent(
     """
 )
 
-LONG_CALLS = {
-    "reference_sampling": (
-        "T = caterpillar(300)",
-        "veltrane.triplets_correct(T, T, 10**15, seed=1)",
-    ),
-    "fast_sampling": (
-        "T = caterpillar(300)",
-        "veltrane.triplets_correct_fast(T, T, 10**15, seed=1)",
-    ),
-    "ultra_sampling": (
-        "T = caterpillar(20000)",
-        "veltrane.triplets_correct_ultra(T, T, 10**12, seed=1)",
-    ),
-    "ultra_forced_exhaustive": (
-        "T = caterpillar(100000)",
-        "veltrane.triplets_correct_ultra(T, T, 10**16)",
-    ),
-    "parallel_sampling_on_the_pool": (
-        "T = caterpillar(20000)",
-        "veltrane.triplets_correct_parallel(T, T, 10**12, seed=1)",
-    ),
-    "parallel_sampling_sequential": (
-        "T = caterpillar(20000)",
-        "veltrane.triplets_correct_parallel(T, T, 10**12, seed=1, max_threads=1)",
-    ),
-    "parallel_exhaustive_on_the_pool": (
-        "T = caterpillar(100000)",
-        "veltrane.triplets_correct_parallel(T, T, 10**16)",
-    ),
-    "optimized_exhaustive_on_the_pool": (
-        "T = caterpillar(100000)",
-        "veltrane.triplets_correct_optimized(T, T, 10**16)",
-    ),
-    "optimized_sampling_on_the_pool": (
-        "T = caterpillar(20000)",
-        "veltrane.triplets_correct_optimized(T, T, 10**12, seed=1)",
-    ),
-    "phs_on_the_pool": (
-        "T = star(100000); M = [[1] * 64] * 100000; S = {'R': [0] * 64}",
-        "veltrane.phs_optimized(T, M, S)",
-    ),
-    "parsimony_state_inference": (
-        "T = caterpillar(100000); M = [[1] * 100000] + [[1]] * 99999",
-        "veltrane.parsimony_score(T, M)",
-    ),
-    "likelihood_state_inference": (
-        "T = caterpillar(100000); M = [[1] * 100000] + [[1]] * 99999",
-        "veltrane.likelihood_distance(T, T, M)",
-    ),
-    "endless_sequence_conversion": (
-        "Endless = type('Endless', (), {'__len__': lambda s: 1, '__getitem__': lambda s, i: 1})",
-        "veltrane.parsimony_score('(A,B);', [Endless()])",
-    ),
-    "phs_sequential": (
-        "T = star(100000); M = [[1] * 64] * 100000; S = {'R': [0] * 64}",
-        "veltrane.phs_optimized(T, M, S, max_threads=1)",
-    ),
+CATERPILLAR, STAR = "T = caterpillar(20000)", "T = star(100000); M = [[1] * 64] * 100000"
+INFERENCE = "T = caterpillar(100000); M = [[1] * 100000] + [[1]] * 99999"
+ENDLESS = "E = type('E', (), {'__len__': lambda s: 1, '__getitem__': lambda s, i: 1})"
+LONG_CALLS = {  # name: (setup, call), every long-running road
+    "reference": ("T = caterpillar(300)", "veltrane.triplets_correct(T, T, 10**15, seed=1)"),
+    "fast": ("T = caterpillar(300)", "veltrane.triplets_correct_fast(T, T, 10**15, seed=1)"),
+    "reading-two-large-texts-on-the-pool": (
+        "T = caterpillar(1000000)", "veltrane.robinson_foulds_distance(T, T)"),
+    "ultra": (CATERPILLAR, "veltrane.triplets_correct_ultra(T, T, 10**12, seed=1)"),
+    "parallel-pool": (CATERPILLAR, "veltrane.triplets_correct_parallel(T, T, 10**12, seed=1)"),
+    "parallel-one-thread": (
+        CATERPILLAR, "veltrane.triplets_correct_parallel(T, T, 10**12, seed=1, max_threads=1)"),
+    "optimized-pool": (CATERPILLAR, "veltrane.triplets_correct_optimized(T, T, 10**12, seed=1)"),
+    "phs-pool": (STAR, "veltrane.phs_optimized(T, M, {'R': [0] * 64})"),
+    "phs-one-thread": (STAR, "veltrane.phs_optimized(T, M, {'R': [0] * 64}, max_threads=1)"),
+    "parsimony-inference": (INFERENCE, "veltrane.parsimony_score(T, M)"),
+    "likelihood-inference": (INFERENCE, "veltrane.likelihood_distance(T, T, M)"),
+    "endless-conversion": (ENDLESS, "veltrane.parsimony_score('(A,B);', [E()])"),
 }
 
 

@@ -37,27 +37,6 @@ def added(*terms: float) -> float:
     return total
 
 
-class TestResultShape:
-    def test_keys_and_types(self):
-        result = LS(WORKED, WORKED_ROWS)
-        assert list(result) == [
-            "log_likelihood",
-            "likelihood",
-            "computation_time_ms",
-            "method_used",
-            "n_characters",
-            "n_leaves",
-        ]
-        assert [type(v) for v in result.values()] == [float, float, float, str, int, int]
-        assert result["method_used"] == "crispr_cas9_model"
-        assert result["computation_time_ms"] >= 0.0
-
-    def test_distance_key(self):
-        result = LD(WORKED, WORKED, WORKED_ROWS)
-        assert list(result) == ["likelihood_distance"]
-        assert type(result["likelihood_distance"]) is float
-
-
 class TestLikelihoodScore:
     def test_worked_example(self):
         # X = [1], Y = [0], R = [0]; edges in node-id order: R-X, X-A, X-B, R-Y, Y-C, Y-D.
@@ -80,45 +59,33 @@ class TestLikelihoodScore:
             "n_leaves": 4,
         }
 
-    def test_tree_without_internal_names(self):
-        result = LS("((A,B),(C,D));", WORKED_ROWS)
-        assert (result["log_likelihood"], result["likelihood"]) == (0.0, 1.0)
-        assert result["method_used"] == "crispr_cas9_model"
-
-    def test_impossible_transition_is_minus_infinity(self):
-        # X is given as edited 1 while its child A carries 2.
-        rows = [[2], [1], [2], [0]]
-        result = LS(WORKED, rows, {"R": [0], "X": [1], "Y": [0]})
-        assert result["log_likelihood"] == -math.inf
-        assert result["likelihood"] == 0.0
-
-    def test_a_leaf_row_wins_over_given_states(self):
-        # A = [2] in the given states is ignored: A reads its row [1].
-        given = {"R": [0], "X": [1], "Y": [0], "A": [2]}
-        expected = added(LOG_MUT, 0.0, 0.0, LOG_STAY, LOG_MUT, LOG_STAY)
-        assert ll(WORKED, WORKED_ROWS, given) == expected
-
     @pytest.mark.parametrize(
-        "rows, states, terms",
+        "text, rows, states, terms",
         [
-            ([[-1], [0]], {"R": [0]}, [0.0, LOG_STAY]),
-            ([[-1], [3]], {"R": [-1]}, [0.0, 0.0]),
-            ([[5], [-1]], {"R": [5]}, [0.0, 0.0]),
-            ([[0], [4]], {"R": [4]}, [-math.inf, 0.0]),
+            ("((A,B),(C,D));", WORKED_ROWS, None, []),  # no internal names: nothing scored
+            # X given as edited 1 while its child A carries 2.
+            (WORKED, [[2], [1], [2], [0]], {"R": [0], "X": [1], "Y": [0]}, [-math.inf]),
+            # A = [2] in the given states is ignored: A reads its row [1].
+            (WORKED, WORKED_ROWS, {"R": [0], "X": [1], "Y": [0], "A": [2]},
+             [LOG_MUT, 0.0, 0.0, LOG_STAY, LOG_MUT, LOG_STAY]),
+            ("(A,B)R;", [[-1], [0]], {"R": [0]}, [0.0, LOG_STAY]),
+            ("(A,B)R;", [[-1], [3]], {"R": [-1]}, [0.0, 0.0]),
+            ("(A,B)R;", [[5], [-1]], {"R": [5]}, [0.0, 0.0]),
+            ("(A,B)R;", [[0], [4]], {"R": [4]}, [-math.inf, 0.0]),
+            ("(A,B)R;", [[1], [1]], {"R": [1]}, [0.0, 0.0]),  # given states are not forced
+            ("(A,B)R;", [[1], [1]], None, [LOG_MUT, LOG_MUT]),  # inferred [1], forced [0]
+            # R is forced unedited; X is never inferred, so X-A and X-B add nothing.
+            ("((A,B)X,C,D)R;", WORKED_ROWS, None, [0.0, 0.0, 0.0, LOG_MUT, LOG_STAY]),
         ],
-        ids=["missing-child", "missing-parent", "edited-kept", "reverted"],
+        ids=["no-internal-names", "impossible", "leaf-row-wins", "missing-child",
+             "missing-parent", "edited-kept", "reverted", "given-not-forced", "forced-root",
+             "three-children"],
     )
-    def test_edge_terms(self, rows, states, terms):
-        assert ll("(A,B)R;", rows, states) == added(*terms)
-
-    def test_given_states_are_not_forced(self):
-        # R given as edited 1 with edited children 1: every term is 0.0.
-        assert ll("(A,B)R;", [[1], [1]], {"R": [1]}) == 0.0
-        assert ll("(A,B)R;", [[1], [1]]) == added(LOG_MUT, LOG_MUT)  # inferred [1], forced [0]
-
-    def test_three_children_leave_the_subtree_unscored(self):
-        # R is forced unedited; X is never inferred, so X-A and X-B add nothing.
-        assert ll("((A,B)X,C,D)R;", WORKED_ROWS) == added(0.0, 0.0, 0.0, LOG_MUT, LOG_STAY)
+    def test_edge_terms(self, text, rows, states, terms):
+        result = LS(text, rows, states)
+        assert result["log_likelihood"] == added(*terms) == oracles.log_likelihood(
+            text, rows, states)
+        assert result["likelihood"] == math.exp(added(*terms))
 
     @pytest.mark.parametrize(
         "mutation_rate, collision, log_mut, log_stay",
@@ -173,87 +140,39 @@ class TestLikelihoodScore:
         assert ll(WORKED, rows, None, 0.97, 0.66) == edge_first
 
 
-class TestLikelihoodDistance:
-    def test_same_tree_and_states(self):
-        assert LD(WORKED, WORKED, WORKED_ROWS)["likelihood_distance"] == 0.0
-
-    def test_reconstructed_explains_better(self):
-        star = "(A,B,C,D)R;"
-        rec, gt = ll(WORKED, WORKED_ROWS), ll(star, WORKED_ROWS)
-        assert gt < rec < 0
-        assert LD(WORKED, star, WORKED_ROWS)["likelihood_distance"] == gt / rec - 1.0
-        assert LD(star, WORKED, WORKED_ROWS)["likelihood_distance"] == 0.0
-
-    def test_each_tree_reads_rows_in_its_own_text_order(self):
-        rec, gt = "((A,B)X,C)R;", "((C,B)X,A)R;"
-        rows = [[1], [1], [0]]
-        # Same shape and rows by position: both trees score alike.
-        assert LD(rec, gt, rows)["likelihood_distance"] == 0.0
-        # Rows matched by name would make the ground truth worse (and the distance positive).
-        by_name = [[0], [1], [1]]
-        assert oracles.log_likelihood(gt, by_name) < oracles.log_likelihood(rec, rows)
-
-    @pytest.mark.parametrize(
-        "rec_states, gt_states, expected",
-        [
-            (None, {"R": [0], "X": [2]}, math.inf),  # finite rec, gt -inf
-            ({"R": [0], "X": [2]}, None, 0.0),  # rec -inf, finite gt: d = -1
-            ({"R": [0], "X": [2]}, {"R": [0], "Y": [5]}, 0.0),  # both -inf: d is NaN
-        ],
-        ids=["gt-impossible", "rec-impossible", "both-impossible"],
-    )
-    def test_infinities(self, rec_states, gt_states, expected):
-        result = LD(WORKED, WORKED, WORKED_ROWS, rec_states, gt_states)
-        assert result["likelihood_distance"] == expected
-
-    @pytest.mark.parametrize(
-        "rec, gt",
-        [("((A,B),(C,D));", WORKED), ("((A,B),(C,D));", "((A,B),(C,D));")],
-        ids=["unnamed-rec", "both-unnamed"],
-    )
-    def test_zero_reconstructed_is_infinite(self, rec, gt):
-        assert LD(rec, gt, WORKED_ROWS)["likelihood_distance"] == math.inf
-
-    def test_empty_matrix_is_infinite(self):
-        assert LD(WORKED, WORKED, [])["likelihood_distance"] == math.inf
-
-    def test_nan_gives_zero(self):
-        assert LD(WORKED, WORKED, WORKED_ROWS, collision_probability=-1.0) == {
-            "likelihood_distance": 0.0
-        }
-
-    def test_states_go_to_their_own_tree(self):
-        gt_only = LD(WORKED, WORKED, WORKED_ROWS, None, {"R": [0], "X": [2]})
-        rec_only = LD(WORKED, WORKED, WORKED_ROWS, {"R": [0], "X": [2]}, None)
-        assert (gt_only["likelihood_distance"], rec_only["likelihood_distance"]) == (math.inf, 0.0)
+STAR = "(A,B,C,D)R;"
+IMPOSSIBLE_X, IMPOSSIBLE_Y = {"R": [0], "X": [2]}, {"R": [0], "Y": [5]}
+# (id, reconstructed, ground truth, rows, reconstructed states, ground-truth states, distance)
+DISTANCES = [
+    ("same-tree", WORKED, WORKED, WORKED_ROWS, None, None, 0.0),
+    ("star-explains-worse", WORKED, STAR, WORKED_ROWS, None, None,
+     oracles.log_likelihood(STAR, WORKED_ROWS) / oracles.log_likelihood(WORKED, WORKED_ROWS) - 1),
+    ("better-ground-truth-is-zero", STAR, WORKED, WORKED_ROWS, None, None, 0.0),
+    # Rows go by position in each tree's own text order: by name, the distance would be > 0.
+    ("rows-by-position", "((A,B)X,C)R;", "((C,B)X,A)R;", [[1], [1], [0]], None, None, 0.0),
+    ("ground-truth-impossible", WORKED, WORKED, WORKED_ROWS, None, IMPOSSIBLE_X, math.inf),
+    ("reconstructed-impossible", WORKED, WORKED, WORKED_ROWS, IMPOSSIBLE_X, None, 0.0),
+    ("both-impossible-nan", WORKED, WORKED, WORKED_ROWS, IMPOSSIBLE_X, IMPOSSIBLE_Y, 0.0),
+    ("zero-reconstructed", "((A,B),(C,D));", WORKED, WORKED_ROWS, None, None, math.inf),
+    ("both-zero", "((A,B),(C,D));", "((A,B),(C,D));", WORKED_ROWS, None, None, math.inf),
+    ("empty-matrix", WORKED, WORKED, [], None, None, math.inf),
+]
 
 
-class TestParseErrors:
-    DIAGNOSTIC = "Custom { kind: InvalidData, error: InvalidCharacter { idx: 1 } }"
+@pytest.mark.parametrize(
+    "rec, gt, rows, rec_states, gt_states, expected",
+    [d[1:] for d in DISTANCES],
+    ids=[d[0] for d in DISTANCES],
+)
+def test_likelihood_distance(rec, gt, rows, rec_states, gt_states, expected):
+    result = LD(rec, gt, rows, rec_states, gt_states)
+    assert result == {"likelihood_distance": expected}
 
-    def test_score_prefix(self):
-        with pytest.raises(ValueError) as ei:
-            LS("A,B);", WORKED_ROWS)
-        assert str(ei.value) == "Failed to parse tree: " + self.DIAGNOSTIC
 
-    @pytest.mark.parametrize(
-        "rec, gt, prefix",
-        [
-            ("A,B);", WORKED, "Failed to parse reconstructed tree: "),
-            (WORKED, "A,B);", "Failed to parse ground truth tree: "),
-            ("A,B);", "(A,B));", "Failed to parse reconstructed tree: "),
-        ],
-        ids=["reconstructed", "ground-truth", "both"],
-    )
-    def test_distance_prefixes(self, rec, gt, prefix):
-        with pytest.raises(ValueError) as ei:
-            LD(rec, gt, WORKED_ROWS)
-        assert str(ei.value) == prefix + self.DIAGNOSTIC
-
-    def test_text_ending_inside_a_label_panics(self, panic_exception):
-        with pytest.raises(BaseException) as ei:
-            LS("(A,B)C", WORKED_ROWS)
-        assert type(ei.value) is panic_exception
+def test_nan_likelihood_gives_distance_zero():
+    assert LD(WORKED, WORKED, WORKED_ROWS, collision_probability=-1.0) == {
+        "likelihood_distance": 0.0
+    }
 
 
 class TestAgainstOracle:

@@ -101,123 +101,52 @@ class TestMypyStrict:
         assert len(values) == 11
 
 
-# ---------------------------------------------------------------------------------------------
-# Result TypedDicts against real results
-
-TREE = "((A,B)X,(C,D)Y)R;"
-OTHER = "((A,C)X,(B,D)Y)R;"
-MATRIX = [[1, 0], [1, 2], [2, 0], [0, -1]]
-STATES = {"X": [1, 0], "Y": [0, 0], "R": [0, 0]}
+# Result TypedDicts against real results: stubtest cannot see their keys or Literal values.
+T1, T2 = "((A,B)X,(C,D)Y)R;", "((A,C)X,(B,D)Y)R;"
+M = [[1, 0], [1, 2], [2, 0], [0, -1]]
 WIDE = "(" + ",".join(f"t{i}" for i in range(120)) + ");"
-
-# Calls that between them reach every value of every method_used Literal that small inputs reach.
-CALLS = {
-    "triplets_correct": [lambda: veltrane.triplets_correct(OTHER, TREE, 50, seed=1)],
-    "triplets_correct_fast": [lambda: veltrane.triplets_correct_fast(OTHER, TREE, 50, seed=1)],
-    "triplets_correct_ultra": [
-        lambda: veltrane.triplets_correct_ultra(OTHER, TREE),
-        lambda: veltrane.triplets_correct_ultra(WIDE, WIDE, 10, seed=1),
-    ],
-    "triplets_correct_parallel": [
-        lambda: veltrane.triplets_correct_parallel(OTHER, TREE),
-        lambda: veltrane.triplets_correct_parallel(WIDE, WIDE, 10, seed=1, max_threads=1),
-    ],
-    "triplets_correct_optimized": [
-        lambda: veltrane.triplets_correct_optimized(OTHER, TREE),
-        lambda: veltrane.triplets_correct_optimized(WIDE, WIDE, 10, seed=1, max_threads=1),
-    ],
-    "phs_optimized": [
-        lambda: veltrane.phs_optimized(TREE, MATRIX, STATES),
-        lambda: veltrane.phs_optimized("(A);", [[1]], {}),
-    ],
-    "robinson_foulds_distance": [lambda: veltrane.robinson_foulds_distance(OTHER, TREE)],
-    "robinson_foulds_distance_normalized": [
-        lambda: veltrane.robinson_foulds_distance_normalized(OTHER, TREE)
-    ],
-    "parsimony_score": [
-        lambda: veltrane.parsimony_score(TREE, MATRIX),
-        lambda: veltrane.parsimony_score(TREE, MATRIX, STATES),
-    ],
-    "parsimony_p_value": [lambda: veltrane.parsimony_p_value(TREE, MATRIX)],
-    "likelihood_score": [
-        lambda: veltrane.likelihood_score(TREE, MATRIX),
-        lambda: veltrane.likelihood_score(TREE, []),
-    ],
-    "likelihood_distance": [lambda: veltrane.likelihood_distance(OTHER, TREE, MATRIX)],
-}
+TRIPLETS = [n for n in veltrane.__all__ if n.startswith("triplets")]
+CALLS = [  # (function, args, kwargs): together they reach every method_used of small inputs
+    *[(n, (T1, T2, 50), {"seed": 1}) for n in TRIPLETS],
+    ("triplets_correct_ultra", (WIDE, WIDE, 10), {"seed": 1}),
+    *[(n, (WIDE, WIDE, 10), {"seed": 1, "max_threads": 1}) for n in TRIPLETS[3:]],
+    ("phs_optimized", (T1, M, {"X": [0, 0]}), {}),
+    ("phs_optimized", ("(A);", [[1]], {}), {}),
+    ("robinson_foulds_distance", (T1, T2), {}),
+    ("robinson_foulds_distance_normalized", (T1, T2), {}),
+    ("parsimony_score", (T1, M), {}),
+    ("parsimony_score", (T1, M, {}), {}),
+    ("parsimony_p_value", (T1, M), {}),
+    ("likelihood_score", (T1, M), {}),
+    ("likelihood_score", (T1, []), {}),
+    ("likelihood_distance", (T1, T2, M), {}),
+]
 
 
-def typed_dicts(tree: ast.Module) -> dict[str, list[tuple[str, ast.expr]]]:
-    """TypedDict name -> its fields in order (inherited fields first)."""
-    out: dict[str, list[tuple[str, ast.expr]]] = {}
-    for node in tree.body:
-        if not isinstance(node, ast.ClassDef):
-            continue
-        bases = [b.id for b in node.bases if isinstance(b, ast.Name)]
-        if "TypedDict" not in bases and not any(b in out for b in bases):
-            continue
-        fields = [f for b in bases if b in out for f in out[b]]
-        for item in node.body:
-            if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
-                fields.append((item.target.id, item.annotation))
-        out[node.name] = fields
-    return out
-
-
-def literal_values(annotation: ast.expr) -> list[object]:
-    """The values of Literal[a, b, ...]."""
-    return ast.literal_eval(ast.unparse(annotation).removeprefix("Literal"))
-
-
-def check_value(value: object, annotation: ast.expr) -> None:
-    text = ast.unparse(annotation)
-    if text in ("int", "float", "bool", "str"):
-        assert type(value).__name__ == text, (value, text)
-    elif text == "dict[int, float]":
-        assert isinstance(value, dict) and list(value) == [0]
-        assert type(value[0]) is float
-    elif text.startswith("Literal["):
-        assert value in literal_values(annotation), (value, text)
-    else:
-        raise AssertionError(f"no check for annotation {text}")
-
-
-def return_types() -> dict[str, str]:
+def test_results_match_their_typed_dicts():
     tree = ast.parse(stub_text())
-    return {
-        n.name: ast.unparse(n.returns)
-        for n in tree.body
-        if isinstance(n, ast.FunctionDef) and n.returns is not None
-    }
-
-
-class TestResultTypes:
-    @pytest.mark.parametrize("name", list(CALLS))
-    def test_result_matches_its_typed_dict(self, name):
-        tree = ast.parse(stub_text())
-        fields = typed_dicts(tree)[return_types()[name]]
-        for call in CALLS[name]:
-            result = call()
-            assert type(result) is dict
-            assert list(result) == [key for key, _ in fields]
-            for key, annotation in fields:
-                check_value(result[key], annotation)
-
-    def test_every_method_literal_is_reached(self):
-        """Each method_used value the stub names is produced by one of the calls above, except
-        the PHS parallel road, which needs thousands of leaf pairs."""
-        tree = ast.parse(stub_text())
-        dicts = typed_dicts(tree)
-        seen = set()
-        for name, calls in CALLS.items():
-            for call in calls:
-                result = call()
-                if "method_used" in result:
-                    seen.add((return_types()[name], result["method_used"]))
-        declared = set()
-        for dict_name, fields in dicts.items():
-            for key, annotation in fields:
-                if key == "method_used":
-                    declared.update((dict_name, value) for value in literal_values(annotation))
-        assert seen <= declared
-        assert declared - seen == {("PhsResult", "optimized_parallel")}
+    fields: dict[str, list[tuple[str, str]]] = {}  # TypedDict -> fields, inherited ones first
+    for node in tree.body:
+        bases = [b.id for b in getattr(node, "bases", []) if isinstance(b, ast.Name)]
+        if isinstance(node, ast.ClassDef) and ("TypedDict" in bases or set(bases) & set(fields)):
+            fields[node.name] = [f for b in bases for f in fields.get(b, [])] + [
+                (item.target.id, ast.unparse(item.annotation))
+                for item in node.body if isinstance(item, ast.AnnAssign)
+            ]
+    returns = {n.name: ast.unparse(n.returns) for n in tree.body if isinstance(n, ast.FunctionDef)}
+    declared = {(d, x) for d, fs in fields.items() for k, a in fs if k == "method_used"
+                for x in ast.literal_eval(a.removeprefix("Literal"))}
+    seen = set()
+    for name, args, kwargs in CALLS:
+        result, typed = getattr(veltrane, name)(*args, **kwargs), returns[name]
+        assert list(result) == [k for k, _ in fields[typed]], name
+        for key, annotation in fields[typed]:
+            value = result[key]
+            if annotation == "dict[int, float]":
+                assert list(value) == [0] and type(value[0]) is float
+            elif annotation.startswith("Literal["):
+                seen.add((typed, value))
+            else:
+                assert type(value).__name__ == annotation, (name, key)
+    # Every Literal value is produced, but the PHS parallel road, which needs thousands of pairs.
+    assert declared - seen == {("PhsResult", "optimized_parallel")} and seen <= declared

@@ -69,13 +69,6 @@ def same(a, b):
     )
 
 
-def caterpillar(labels):
-    text = labels[0]
-    for lab in labels[1:]:
-        text = f"({text},{lab})"
-    return text + ";"
-
-
 def random_binary(labels, rnd):
     pool = list(labels)
     while len(pool) > 1:
@@ -105,108 +98,47 @@ def messy_text(rnd, n):
     return oracles.to_newick(tree)
 
 
-class TestResultShape:
-    def test_keys_types_and_inner_buckets(self, triplet_fn):
-        result = triplet_fn("((A,B),(C,D));", "((A,C),(B,D));", seed=3)
-        extra = {
-            REFERENCE: [],
-            FAST: [],
-            ULTRA: ["method_used", "total_triplets_checked"],
-        }.get(triplet_fn, ["method_used", "total_triplets_checked", "parallel_chunks_used"])
-        assert list(result) == RATIO_KEYS + extra
-        for key in RATIO_KEYS:
-            assert list(result[key]) == [0]
-            assert type(next(iter(result[key]))) is int
-            assert type(result[key][0]) is float
-        if extra:
-            assert type(result["method_used"]) is str
-            assert type(result["total_triplets_checked"]) is int
-        if "parallel_chunks_used" in extra:
-            assert type(result["parallel_chunks_used"]) is int
+ALL = BY_LABEL + BY_POSITION
+NONE, FULL, NAN_RATIOS = [0.0, 0.0, 1.0, 0.0], [1.0, 1.0, 1.0, 0.0], [NAN, 1.0, 1.0, NAN]
+KNOWN = [  # (id, functions, tree1, tree2, trials, expected ratios)
+    ("zero-trials", BY_LABEL, "((A,B),C);", "((A,B),C);", 0, NAN_RATIOS),
+    # "(A,(B,));" has two named leaves: the fast metric draws nothing, and every triple the
+    # reference metric draws holds the unlabelled leaf, so it is skipped.
+    *[(f"few-leaves-{t}", BY_LABEL, t, "((A,B),C);", 50, NONE)
+      for t in ["(A,B);", "A;", ";", "(A,(B,));"]],
+    *[(f"few-taxa-{t}", BY_POSITION, t, t, 100, NAN_RATIOS) for t in [";", "t0;", "(t0,t1);"]],
+    ("identical-4", ALL, "((A,B),(C,D));", "((A,B),(C,D));", 300, FULL),
+    ("identical-7", ALL, "(((A,B),(C,D)),((E,F),G));", "(((A,B),(C,D)),((E,F),G));", 300, FULL),
+    # Same shape, other order: agreement by label, none by position; and the reverse.
+    ("reordered-by-label", BY_LABEL, "((A,B),C);", "(C,(A,B));", 100, FULL),
+    ("reordered-by-position", BY_POSITION, "((A,B),C);", "(C,(A,B));", 100, NONE),
+    ("sister-swap-by-label", BY_LABEL, "((A,B),C);", "((A,C),B);", 100, NONE),
+    ("sister-swap-by-position", BY_POSITION, "((A,B),C);", "((A,C),B);", 100, FULL),
+    ("three-taxa-one-triple", BY_POSITION, "((A,B),C);", "(A,(B,C));", 1000, NONE),
+    ("star-against-binary", ALL, "(A,B,C,D);", "((A,B),(C,D));", 100, [0.0, 1.0, 0.0, 1.0]),
+    ("star-against-star", ALL, "(A,B,C,D);", "(D,C,B,A);", 100, [1.0, 1.0, 1.0, 1.0]),
+    ("taxa-missing-from-tree2", BY_LABEL, "((A,B),C);", "((X,Y),Z);", 20, NONE),
+    ("star-taxa-missing", BY_LABEL, "(A,B,C);", "((X,Y),Z);", 20, [1.0, 1.0, 1.0, 1.0]),
+    ("more-taxa-in-tree2", BY_LABEL, "((A,B),C);", "((A,B),(C,D));", 50, FULL),
+    # Three named leaves cover the first three leaves in id order, the unnamed one included.
+    ("unnamed-leaf-takes-a-position", BY_POSITION, "(,(A,(B,C)));", "((A,B),C);", 10, NONE),
+    ("two-named-leaves", BY_POSITION, "(A,(B,));", "((,A),B);", 10, NAN_RATIOS),
+]
 
-    def test_results_and_inner_dicts_are_new_objects(self, triplet_fn):
-        a = triplet_fn("((A,B),C);", "((A,B),C);", seed=1)
-        b = triplet_fn("((A,B),C);", "((A,B),C);", seed=1)
-        assert a == b
-        assert a is not b and a[RATIO_KEYS[0]] is not b[RATIO_KEYS[0]]
 
-    @pytest.mark.parametrize("depth", [0, 7, 1000, 2**64 - 1])
-    def test_min_triplets_at_depth_has_no_effect(self, triplet_fn, depth):
-        t1, t2 = random_pair(30, 1)
-        assert triplet_fn(t1, t2, 200, depth, 9) == triplet_fn(t1, t2, 200, seed=9)
-
-    def test_min_triplets_at_depth_is_still_converted(self, triplet_fn):
-        with pytest.raises(OverflowError):
-            triplet_fn("(A,B);", "(A,B);", 10, -1)
-
-    def test_parse_failures_name_the_first_bad_tree(self, triplet_fn):
-        with pytest.raises(ValueError) as ei:
-            triplet_fn("(A,B));", "A,B);")
-        assert str(ei.value).startswith("Failed to parse tree1: ")
-        with pytest.raises(ValueError) as ei:
-            triplet_fn("(A,B);", "A,B);")
-        assert str(ei.value) == (
-            "Failed to parse tree2: "
-            "Custom { kind: InvalidData, error: InvalidCharacter { idx: 1 } }"
-        )
+@pytest.mark.parametrize(
+    "fns, t1, t2, trials, expected", [k[1:] for k in KNOWN], ids=[k[0] for k in KNOWN]
+)
+def test_known_cases(fns, t1, t2, trials, expected):
+    for fn in fns:
+        assert same(ratios(fn(t1, t2, trials, seed=4)), expected), fn.__name__
 
 
 class TestKnownCases:
-    @pytest.mark.parametrize("fn", BY_LABEL, ids=["reference", "fast"])
-    def test_zero_trials(self, fn):
-        assert same(ratios(fn("((A,B),C);", "((A,B),C);", 0, seed=1)), [NAN, 1.0, 1.0, NAN])
-
-    @pytest.mark.parametrize("fn", BY_LABEL, ids=["reference", "fast"])
-    @pytest.mark.parametrize("text", ["(A,B);", "A;", ";", "(A,(B,));"])
-    def test_fewer_than_three_candidate_leaves_skip_every_trial(self, fn, text):
-        # "(A,(B,));" has two named leaves: the fast metric draws nothing, and every triple
-        # the reference metric draws holds the unlabelled leaf, so it is skipped.
-        assert ratios(fn(text, "((A,B),C);", 50, seed=2)) == [0.0, 0.0, 1.0, 0.0]
-
-    @pytest.mark.parametrize("n", [0, 1, 2])
-    def test_positional_metrics_with_fewer_than_three_taxa(self, positional_fn, n):
-        text = caterpillar([f"t{i}" for i in range(n)]) if n else ";"
-        result = positional_fn(text, text, 100, seed=1)
-        assert same(ratios(result), [NAN, 1.0, 1.0, NAN])
-        assert result["method_used"] == EXHAUSTIVE_METHOD[positional_fn]
-        assert result["total_triplets_checked"] == 0
-        assert result.get("parallel_chunks_used", 1) == 1
-
-    def test_three_taxa_check_exactly_one_triple(self, positional_fn):
-        result = positional_fn("((A,B),C);", "(A,(B,C));")
-        assert result["total_triplets_checked"] == 1
-        assert ratios(result) == [0.0, 0.0, 1.0, 0.0]
-
-    @pytest.mark.parametrize("text", ["((A,B),(C,D));", "(((A,B),(C,D)),((E,F),G));"])
-    def test_identical_binary_trees_agree_fully(self, triplet_fn, text):
-        assert ratios(triplet_fn(text, text, 300, seed=5)) == [1.0, 1.0, 1.0, 0.0]
-
-    @pytest.mark.parametrize(
-        "tree2, by_label, by_position",
-        [
-            # Same taxa and shape, other order: agreement by label, none by position.
-            ("(C,(A,B));", [1.0, 1.0, 1.0, 0.0], [0.0, 0.0, 1.0, 0.0]),
-            # C's sister swapped with B: the positions still hold the same outgroup.
-            ("((A,C),B);", [0.0, 0.0, 1.0, 0.0], [1.0, 1.0, 1.0, 0.0]),
-        ],
-    )
-    def test_labels_against_positions(self, triplet_fn, tree2, by_label, by_position):
-        expected = by_label if triplet_fn in BY_LABEL else by_position
-        assert ratios(triplet_fn("((A,B),C);", tree2, 100, seed=4)) == expected
-
-    @pytest.mark.parametrize(
-        "tree2, unresolved_share", [("((A,B),(C,D));", 0.0), ("(D,C,B,A);", 1.0)]
-    )
-    def test_star_first_tree_leaves_every_triple_unresolved(
-        self, triplet_fn, tree2, unresolved_share
-    ):
-        result = ratios(triplet_fn("(A,B,C,D);", tree2, 100, seed=8))
-        assert result == [unresolved_share, 1.0, unresolved_share, 1.0]
-
-    @pytest.mark.parametrize("fn", BY_LABEL, ids=["reference", "fast"])
-    def test_taxa_missing_from_the_second_tree_count_as_disagreement(self, fn):
-        assert ratios(fn("((A,B),C);", "((X,Y),Z);", 20, seed=1)) == [0.0, 0.0, 1.0, 0.0]
-        assert ratios(fn("(A,B,C);", "((X,Y),Z);", 20, seed=1)) == [1.0, 1.0, 1.0, 1.0]
+    @pytest.mark.parametrize("depth", [0, 2**64 - 1])
+    def test_min_triplets_at_depth_has_no_effect(self, triplet_fn, depth):
+        t1, t2 = random_pair(30, 1)
+        assert triplet_fn(t1, t2, 200, depth, 9) == triplet_fn(t1, t2, 200, seed=9)
 
     def test_fast_ignores_child_order_in_the_second_tree(self):
         t1, t2 = random_pair(40, 3)
@@ -219,20 +151,6 @@ class TestKnownCases:
         with pytest.raises(panic_exception) as ei:
             positional_fn("((A,B),C);", "((A,B),(C,D));")
         assert str(ei.value) == "Trees must have the same number of taxa"
-
-    @pytest.mark.parametrize("fn", BY_LABEL, ids=["reference", "fast"])
-    def test_different_taxon_counts_are_no_error_when_matching_by_label(self, fn):
-        assert ratios(fn("((A,B),C);", "((A,B),(C,D));", 50, seed=1)) == [1.0, 1.0, 1.0, 0.0]
-
-    def test_unnamed_leaves_count_positions_but_not_taxa(self):
-        # Two named leaves plus an unnamed one: n = 2 in both trees, no triple at all.
-        result = ULTRA("(A,(B,));", "((,A),B);")
-        assert result["total_triplets_checked"] == 0
-        # n = 3 named leaves covers the first three leaves in id order, the unnamed one
-        # included: "(,(A,(B,C)))" pairs positions (unnamed, A, B).
-        a = ULTRA("(,(A,(B,C)));", "((A,B),C);")
-        assert a["total_triplets_checked"] == 1
-        assert ratios(a) == [0.0, 0.0, 1.0, 0.0]
 
 
 class TestUnreachableNodes:
@@ -435,42 +353,26 @@ def run_with_pool(threads: int, calls: list) -> list:
 
 class TestPoolSizes:
     def test_chunk_counts_and_modes_on_eight_workers(self):
-        trees = {n: random_pair(n, n) for n in (100, 120, 121, 137, 138, 200)}
-        calls = [
-            ("triplets_correct_parallel", *trees[100], {}),
-            ("triplets_correct_optimized", *trees[100], {}),
-            ("triplets_correct_parallel", *trees[120], {}),
-            ("triplets_correct_parallel", *trees[121], {}),
-            ("triplets_correct_parallel", *trees[121], {"number_of_trials": 287980}),
-            ("triplets_correct_optimized", *trees[137], {}),
-            ("triplets_correct_optimized", *trees[138], {}),
-            ("triplets_correct_parallel", *trees[200], {"seed": 7}),
-            ("triplets_correct_parallel", *trees[200], {"number_of_trials": 100000, "seed": 7}),
-            ("triplets_correct_parallel", *trees[200], {"number_of_trials": 7999, "seed": 7}),
-            ("triplets_correct_optimized", *trees[200], {"seed": 7}),
-            ("triplets_correct_optimized", *trees[200], {"number_of_trials": 20000, "seed": 7}),
-            ("triplets_correct_optimized", *trees[200], {"number_of_trials": 100000, "seed": 7}),
-            ("triplets_correct_optimized", *trees[200], {"number_of_trials": 100000,
-                                                          "max_threads": 3}),
+        rows = [  # (function, leaves, keyword arguments, method_used, total, chunks)
+            ("parallel", 100, {}, "parallel_exhaustive", 161700, 8),
+            ("optimized", 100, {}, "optimized_exhaustive", 161700, 8),
+            ("parallel", 120, {}, "parallel_exhaustive", 280840, 8),
+            ("parallel", 121, {}, "parallel_sampling", 10000, 2),
+            ("parallel", 121, {"number_of_trials": 287980}, "parallel_exhaustive", 287980, 8),
+            ("optimized", 137, {}, "optimized_exhaustive", 419220, 8),
+            ("optimized", 138, {}, "optimized_sampling", 10000, 1),
+            ("parallel", 200, {"seed": 7}, "parallel_sampling", 10000, 2),
+            ("parallel", 200, {"number_of_trials": 100000}, "parallel_sampling", 100000, 8),
+            ("parallel", 200, {"number_of_trials": 7999}, "parallel_sampling", 7999, 1),
+            ("optimized", 200, {"number_of_trials": 20000}, "optimized_sampling", 20000, 2),
+            ("optimized", 200, {"number_of_trials": 100000}, "optimized_sampling", 100000, 8),
+            ("optimized", 200, {"number_of_trials": 100000, "max_threads": 3},
+             "optimized_sampling", 100000, 3),
         ]
+        calls = [(f"triplets_correct_{f}", *random_pair(n, n), kw) for f, n, kw, *_ in rows]
         got = [(r["method_used"], r["total_triplets_checked"], r["parallel_chunks_used"])
                for r in run_with_pool(8, calls)]
-        assert got == [
-            ("parallel_exhaustive", 161700, 8),
-            ("optimized_exhaustive", 161700, 8),
-            ("parallel_exhaustive", 280840, 8),
-            ("parallel_sampling", 10000, 2),
-            ("parallel_exhaustive", 287980, 8),
-            ("optimized_exhaustive", 419220, 8),
-            ("optimized_sampling", 10000, 1),
-            ("parallel_sampling", 10000, 2),
-            ("parallel_sampling", 100000, 8),
-            ("parallel_sampling", 7999, 1),
-            ("optimized_sampling", 10000, 1),
-            ("optimized_sampling", 20000, 2),
-            ("optimized_sampling", 100000, 8),
-            ("optimized_sampling", 100000, 3),
-        ]
+        assert got == [tuple(row[3:]) for row in rows]
 
     def test_same_seed_and_chunk_count_give_the_same_result_on_any_pool(self):
         t1, t2 = random_pair(300, 11)
@@ -488,10 +390,3 @@ class TestPoolSizes:
         assert [r["parallel_chunks_used"] for r in alone] == [1, 1, 1]
         here = PARALLEL(t1, t2, seed=99, max_threads=1)
         assert {k: (v[0] if isinstance(v, dict) else v) for k, v in here.items()} == alone[0]
-
-    def test_more_workers_change_the_chunks_and_the_draws(self):
-        t1, t2 = random_pair(300, 12)
-        call = [("triplets_correct_parallel", t1, t2, {"number_of_trials": 100000, "seed": 5})]
-        two, eight = run_with_pool(2, call)[0], run_with_pool(8, call)[0]
-        assert (two["parallel_chunks_used"], eight["parallel_chunks_used"]) == (2, 8)
-        assert [two[k] for k in RATIO_KEYS] != [eight[k] for k in RATIO_KEYS]
