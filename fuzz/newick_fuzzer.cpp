@@ -128,7 +128,7 @@ void exercise(SimpleRootedTree& t1, SimpleRootedTree& t2, std::string_view text)
         }
         StateMap states;
         for (const auto& [label, id] : t1.taxa_map) {
-            states[label] = std::vector<std::int32_t>(id % 4, static_cast<std::int32_t>(id % 2));
+            states[std::string(label)] = std::vector<std::int32_t>(id % 4, static_cast<std::int32_t>(id % 2));
         }
         PhsOptions options;
         options.max_threads = 2;

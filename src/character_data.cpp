@@ -34,9 +34,9 @@ std::optional<States> leaf_row_by_name(const Node& node, const LeafRowIndex& ind
 
 // The names of a tree as dense ids: equal labels share an id.
 struct TreeNames {
-    std::vector<std::size_t> name_of;       // per node id; none when unnamed
-    std::vector<const std::string*> names;  // per name id: the label of its first node
-    std::vector<std::size_t> leaf_row;      // per name id: number of its last leaf, or none
+    std::vector<std::size_t> name_of;     // per node id; none when unnamed
+    std::vector<std::string_view> names;  // per name id: the label of its first node
+    std::vector<std::size_t> leaf_row;    // per name id: number of its last leaf, or none
 };
 
 // Open addressing with linear probing over a power-of-two table sized for every node, so it
@@ -53,15 +53,15 @@ TreeNames intern_names(const SimpleRootedTree& tree) {
         const Node& node = tree.nodes[v];
         const bool leaf = is_leaf(node);
         if (node.taxa) {
-            const std::string& name = *node.taxa;
+            const std::string_view name = *node.taxa;
             const std::size_t hash = std::hash<std::string_view>{}(name);
             std::size_t i = hash & mask;
-            while (slots[i] != none && (hashes[slots[i]] != hash || *out.names[slots[i]] != name)) {
+            while (slots[i] != none && (hashes[slots[i]] != hash || out.names[slots[i]] != name)) {
                 i = (i + 1) & mask;
             }
             if (slots[i] == none) {
                 slots[i] = out.names.size();
-                out.names.push_back(&name);
+                out.names.push_back(name);
                 hashes.push_back(hash);
                 out.leaf_row.push_back(none);
             }
@@ -85,7 +85,7 @@ struct MapAccess {
     }
     // A later node with the same name replaces the earlier entry.
     void store(const Node& node, NodeId, const std::int32_t* values, std::size_t n) {
-        states.try_emplace(*node.taxa).first->second.assign(values, values + n);
+        states.try_emplace(std::string(*node.taxa)).first->second.assign(values, values + n);
     }
 };
 
@@ -243,7 +243,7 @@ std::span<const std::int32_t> get_node_states_likelihood(const Node& node,
         const auto row = index.rows.find(*node.taxa);
         if (row != index.rows.end() && row->second < matrix.rows()) return matrix.row(row->second);
     }
-    const auto entry = states.find(*node.taxa);
+    const auto entry = states.find(std::string(*node.taxa));
     if (entry != states.end()) return entry->second;
     return {};
 }
@@ -292,7 +292,7 @@ ScoringStates scoring_states(const SimpleRootedTree& tree, const CharacterMatrix
     if (internal_states != nullptr) {
         for (std::size_t name = 0; name < name_count; ++name) {
             if (row_of(name) != none) continue;
-            const auto it = internal_states->find(*names.names[name]);
+            const auto it = internal_states->find(std::string(names.names[name]));
             if (it != internal_states->end()) entry[name] = it->second;
         }
     } else if (matrix.rows() > 0) {

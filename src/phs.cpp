@@ -56,7 +56,7 @@ Layout lay_out(const SimpleRootedTree& tree, const std::vector<std::size_t>& row
         out.preorder.push_back(v);
         out.lo[v] = out.row_at.size();
         if (row_of[v] != no_row) out.row_at.push_back(row_of[v]);
-        const std::vector<NodeId>& kids = tree.nodes[v].children;
+        const std::span<const NodeId> kids = tree.nodes[v].children;
         for (auto it = kids.rbegin(); it != kids.rend(); ++it) {
             if (!has_node(tree, *it)) throw_missing(*it);
             out.depth[*it] = out.depth[v] + 1;
@@ -91,7 +91,7 @@ std::vector<const std::vector<std::int32_t>*> states_by_node(const SimpleRootedT
     for (NodeId v = 0; v < tree.nodes.size(); ++v) {
         const Node& node = tree.nodes[v];
         if (!has_node(tree, v) || !node.taxa) continue;
-        const auto it = internal_states.find(*node.taxa);
+        const auto it = internal_states.find(std::string(*node.taxa));
         if (it == internal_states.end() || !claimed.insert(&it->first).second) continue;
         out[v] = &it->second;
     }
@@ -362,7 +362,7 @@ OptimizedPHSTreeData build_phs_tree_data(const SimpleRootedTree& tree,
     require_memory(masked_nodes, width);
     data.masks.reserve(masked_nodes * width);
     for (const NodeId v : layout.preorder) {
-        const std::vector<NodeId>& kids = tree.nodes[v].children;
+        const std::span<const NodeId> kids = tree.nodes[v].children;
         if (kids.size() < 2) continue;
         check_interrupt(static_cast<std::int64_t>(1 + width / 1024));
         const std::uint64_t depth = layout.depth[v];

@@ -329,7 +329,7 @@ std::optional<Reach> reach(const SimpleRootedTree& tree) {
         const Pos index = static_cast<Pos>(out.order.size());
         out.order.push_back(id);
         out.parent.push_back(parent);
-        const std::vector<NodeId>& children = tree.nodes[id].children;
+        const std::span<const NodeId> children = tree.nodes[id].children;
         if (children.empty()) out.leaves.push_back(index);
         for (auto it = children.rbegin(); it != children.rend(); ++it) {
             if (!has_node(tree, *it)) return std::nullopt;
@@ -350,7 +350,7 @@ bool label_leaves(const SimpleRootedTree& tree, Reach& reach, const LabelTable& 
     std::optional<NodeId> unlabelled;
     for (const Pos leaf : reach.leaves) {
         const NodeId id = reach.order[leaf];
-        const std::optional<std::string>& label = tree.nodes[id].taxa;
+        const std::optional<std::string_view> label = tree.nodes[id].taxa;
         if (!label) {
             unlabelled = id;
             break;

@@ -80,21 +80,21 @@ TripletRatios calculate_triplets_correct(SimpleRootedTree& tree1, SimpleRootedTr
         for (std::uint64_t trial = 0; trial < number_of_trials; ++trial) {
             check_interrupt();
             const IndexList drawn = sample_distinct_indices(source, leaves.size(), 3);
-            std::array<const std::optional<std::string>*, 3> labels{};
+            std::array<std::optional<std::string_view>, 3> labels{};
             bool all_labelled = true;
             for (std::size_t m = 0; m < 3; ++m) {
-                labels[m] = &tree1.nodes[leaves[drawn[m]]].taxa;
-                all_labelled = all_labelled && labels[m]->has_value();
+                labels[m] = tree1.nodes[leaves[drawn[m]]].taxa;
+                all_labelled = all_labelled && labels[m].has_value();
             }
             // A trial that draws an unlabelled leaf counts only in the denominators.
             if (!all_labelled) continue;
-            const std::string& a = **labels[0];
-            const std::string& b = **labels[1];
-            const std::string& c = **labels[2];
+            const std::string_view a = *labels[0];
+            const std::string_view b = *labels[1];
+            const std::string_view c = *labels[2];
             const Outgroup o1 = get_outgroup(lca1, a, b, c);
             const Outgroup o2 = get_outgroup(lca2, a, b, c);
             // Outgroups are compared as labels: two members may carry the same text.
-            const auto label_of = [&](Outgroup o) -> const std::string& {
+            const auto label_of = [&](Outgroup o) {
                 return o == Outgroup::a ? a : o == Outgroup::b ? b : c;
             };
             const bool resolved1 = o1 != Outgroup::none;

@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -145,14 +144,30 @@ bool decimal_overflows(std::string_view text) {
     return magnitude > 0;
 }
 
+// Bytes of the 8-byte word w that equal c, as the top bit of each such byte (exact: a borrow
+// from one byte never reaches the next).
+constexpr std::uint64_t bytes_equal(std::uint64_t w, unsigned char c) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+    const std::uint64_t x = w ^ (ones * c);
+    return ~(((x & low7) + low7) | x | low7);
+}
+
 // 1 + the number of "(" and "," before the first ";": the number of nodes a successful read
-// creates. Neither byte occurs inside a multi-byte character.
+// creates. Neither byte occurs inside a multi-byte character. Eight bytes at a time.
 std::size_t count_nodes(const unsigned char* begin, const unsigned char* end) {
     const void* semicolon = std::memchr(begin, ';', static_cast<std::size_t>(end - begin));
     const unsigned char* stop = semicolon ? static_cast<const unsigned char*>(semicolon) : end;
     std::size_t count = 1;
-    for (const unsigned char* p = begin; p != stop; ++p)
-        count += static_cast<std::size_t>((*p == '(') | (*p == ','));
+    const unsigned char* p = begin;
+    for (; stop - p >= 8; p += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        // One top bit per match: the multiply adds the eight bytes into the top one.
+        const std::uint64_t matches = (bytes_equal(w, '(') | bytes_equal(w, ',')) >> 7;
+        count += static_cast<std::size_t>((matches * 0x0101010101010101ULL) >> 56);
+    }
+    for (; p != stop; ++p) count += static_cast<std::size_t>((*p == '(') | (*p == ','));
     return count;
 }
 
@@ -201,89 +216,27 @@ std::optional<float> short_decimal(std::string_view text) {
     if constexpr (FLT_EVAL_METHOD != 0) return std::nullopt;
     static constexpr float powers_of_ten[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                               1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
-    std::uint32_t mantissa = 0;
-    std::size_t i = 0;
-    std::size_t digits = 0;
-    std::size_t fraction = 0;
-    bool point = false;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c >= '0' && c <= '9') {
-            mantissa = mantissa * 10 + static_cast<std::uint32_t>(c - '0');
-            if (mantissa >= (std::uint32_t{1} << 24)) return std::nullopt;
-            ++digits;
-            fraction += point;
-        } else if (c == '.' && !point) {
-            point = true;
-        } else {
-            return std::nullopt;
+    // 19 digits cannot overflow 64 bits; longer texts take the general road.
+    if (text.size() > 19) return std::nullopt;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    std::uint64_t mantissa = 0;
+    const auto digits = [&]() {
+        const char* const first = p;
+        for (; p != end && static_cast<unsigned char>(*p - '0') < 10; ++p) {
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
         }
-    }
-    if (digits == 0 || fraction > 10) return std::nullopt;
-    return static_cast<float>(mantissa) / powers_of_ten[fraction];
-}
-
-// The labels a read has given, in text order. Short labels sit in their entry, so that entries
-// can be reordered and read back without touching anything else.
-struct LabelLog {
-    static constexpr std::size_t inline_size = 16;
-    struct Entry {
-        NodeId id;
-        std::size_t length;
-        char head[inline_size];  // the label, or where it starts in `long_labels`
+        return static_cast<std::size_t>(p - first);
     };
-    std::vector<Entry> entries;
-    std::string long_labels;
-
-    void add(NodeId id, std::string_view label) {
-        Entry& e = entries.emplace_back();
-        e.id = id;
-        e.length = label.size();
-        if (label.size() <= inline_size) {
-            std::memcpy(e.head, label.data(), label.size());
-        } else {
-            const std::size_t offset = long_labels.size();
-            std::memcpy(e.head, &offset, sizeof offset);
-            long_labels.append(label);
-        }
+    const std::size_t whole = digits();
+    std::size_t fraction = 0;
+    if (p != end && *p == '.') {
+        ++p;
+        fraction = digits();
     }
-    std::string_view label(const Entry& e) const noexcept {
-        if (e.length <= inline_size) return {e.head, e.length};
-        std::size_t offset;
-        std::memcpy(&offset, e.head, sizeof offset);
-        return {long_labels.data() + offset, e.length};
-    }
-};
-
-// Maps every logged label to the node labelled last with it. Inserted one by one in text order,
-// a large tree's labels would each land in a random spot of the map's bucket array; grouped by
-// bucket range they walk it front to back. Equal labels share a bucket and keep their text
-// order, so the last one still wins.
-void fill_taxa_map(SimpleRootedTree& tree, const LabelLog& log) {
-    auto& map = tree.taxa_map;
-    const std::size_t count = log.entries.size();
-    if (count < 4096) {
-        for (const LabelLog::Entry& e : log.entries) {
-            map.insert_or_assign(std::string(log.label(e)), e.id);
-        }
-        return;
-    }
-    // Stable counting sort into 1024 ranges: each range's share of the bucket array stays in
-    // cache while its labels go in.
-    constexpr std::size_t ranges = 1024;
-    const std::size_t buckets = map.bucket_count();
-    std::vector<std::uint16_t> range_of(count);
-    std::vector<std::size_t> start(ranges + 1, 0);
-    const std::hash<std::string_view> hash;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t bucket = hash(log.label(log.entries[i])) % buckets;
-        range_of[i] = static_cast<std::uint16_t>(bucket / (buckets / ranges + 1));
-        ++start[range_of[i] + 1];
-    }
-    for (std::size_t r = 0; r < ranges; ++r) start[r + 1] += start[r];
-    std::vector<LabelLog::Entry> sorted(count);
-    for (std::size_t i = 0; i < count; ++i) sorted[start[range_of[i]]++] = log.entries[i];
-    for (const LabelLog::Entry& e : sorted) map.insert_or_assign(std::string(log.label(e)), e.id);
+    if (p != end || whole + fraction == 0 || fraction > 10) return std::nullopt;
+    if (mantissa >= (std::uint64_t{1} << 24)) return std::nullopt;
+    return static_cast<float>(mantissa) / powers_of_ten[fraction];
 }
 
 }  // namespace
@@ -326,18 +279,21 @@ SimpleRootedTree from_newick(std::string_view text) {
     const auto* const end = begin + text.size();
 
     SimpleRootedTree tree;
+    NodeTable& table = tree.nodes;
     // Every "(" and "," before the first ";" makes exactly one node, so this count sizes the
-    // node table and the label map once and for all: no reallocation, no rehash. Labels are at
-    // most one per node.
+    // node table once and for all. Each node but the root is one parent's child once (more
+    // only when a node is opened again), and the labels are at most the text.
     const std::size_t node_count = count_nodes(begin, end);
     // A text of many short nodes needs far more memory than its own length.
-    require_memory(node_count, sizeof(Node));
-    tree.nodes.reserve(node_count);
-    tree.taxa_map.reserve(node_count);
-    tree.nodes.emplace_back();
+    require_memory(node_count, sizeof(NodeSlot) + sizeof(NodeId));
+    table.slots.reserve(node_count);
+    table.child_ids.reserve(node_count);
+    // Capacity only: pages never written are never touched.
+    table.label_bytes.reserve(text.size());
+    table.slots.emplace_back();
 
     // The open nodes, and where each one's children start in `pending`. A node's children are
-    // gathered there and move into its list, sized once, when it closes (or when reading ends).
+    // gathered there and move into the shared child array when it closes (or reading ends).
     std::vector<NodeId> open;
     std::vector<std::size_t> open_start;
     std::vector<NodeId> pending;
@@ -347,29 +303,45 @@ SimpleRootedTree from_newick(std::string_view text) {
     Run label;
     Run length;
 
-    const auto new_node = [&tree]() {
-        // A text of a gigabyte takes seconds to read: Ctrl-C still stops it.
-        check_interrupt();
-        const NodeId id = tree.nodes.size();
-        tree.nodes.emplace_back().id = id;
+    const auto new_node = [&table]() {
+        const NodeId id = table.slots.size();
+        // A text of a gigabyte takes seconds to read: Ctrl-C still stops it. Asked every 64
+        // nodes, as the check itself costs about as much as making a node.
+        if (id % 64 == 0) check_interrupt(64);
+        table.slots.emplace_back();
         return id;
     };
-    // Labels enter taxa_map when reading ends (fill_taxa_map); until then they are kept in
-    // text order, their bytes side by side.
-    LabelLog labels;
-    // Capacity only: pages never written are never touched.
-    labels.entries.reserve(node_count);
-    const auto set_label = [&tree, &labels](NodeId id, std::string_view text_of_label) {
-        tree.nodes[id].taxa.emplace(text_of_label);
-        labels.add(id, text_of_label);
+    // Labels enter taxa_map when reading ends. Until then their bytes lie side by side in
+    // label_bytes, in the order they were given.
+    std::size_t labelled = 0;
+    const auto set_label = [&table, &labelled](NodeId id, std::string_view text_of_label) {
+        ++labelled;
+        NodeSlot& slot = table.slots[id];
+        slot.label_offset = table.label_bytes.size();
+        slot.label_size = text_of_label.size();
+        table.label_bytes.append(text_of_label);
     };
-    const auto close_open_nodes = [&]() {
-        for (std::size_t k = open.size(); k-- > 0;) {
-            const auto first = pending.begin() + static_cast<std::ptrdiff_t>(open_start[k]);
-            std::vector<NodeId>& children = tree.nodes[open[k]].children;
-            children.insert(children.end(), first, pending.end());
-            pending.erase(first, pending.end());
-        }
+    // Moves the children gathered for node id from pending[first, end) to its list. Each node
+    // moves its children once, so its list is one run of the shared array.
+    const auto adopt_children = [&table, &pending](NodeId id, std::size_t first) {
+        NodeSlot& slot = table.slots[id];
+        slot.first_child = table.child_ids.size();
+        slot.child_count = pending.size() - first;
+        table.child_ids.insert(table.child_ids.end(),
+                               pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
+        pending.resize(first);
+    };
+    // A node closed by ")" keeps its children on top of `pending` until it is finished, as it
+    // may be opened again and gather more, as the root in "(A)(B)": `held` is where they start.
+    std::optional<std::size_t> held;
+    const auto adopt_held = [&]() {
+        if (held) adopt_children(current, *held);
+        held.reset();
+    };
+    const auto finish = [&]() {
+        adopt_held();
+        for (std::size_t k = open.size(); k-- > 0;) adopt_children(open[k], open_start[k]);
+        tree.taxa_map.insert_node_labels(table, labelled);
     };
 
     const unsigned char* p = begin;
@@ -390,7 +362,8 @@ SimpleRootedTree from_newick(std::string_view text) {
         switch (*p) {
             case '(':
                 open.push_back(current);
-                open_start.push_back(pending.size());
+                open_start.push_back(held.value_or(pending.size()));
+                held.reset();
                 current = new_node();
                 ++p;
                 break;
@@ -398,22 +371,24 @@ SimpleRootedTree from_newick(std::string_view text) {
             case ',': {
                 if (open.empty()) throw NewickError(count_characters(begin, p));
                 const NodeId parent = open.back();
+                adopt_held();
                 pending.push_back(current);
-                Node& node = tree.nodes[current];
-                node.parent = parent;
-                if (!length.empty()) node.weight = detail::parse_branch_length(length.text());
+                NodeSlot& slot = table.slots[current];
+                slot.parent = parent;
+                if (!length.empty()) {
+                    if (const std::optional<float> weight =
+                            detail::parse_branch_length(length.text())) {
+                        slot.weight = *weight;
+                        slot.has_weight = true;
+                    }
+                }
                 if (!label.empty()) set_label(current, label.text());
                 label.clear();
                 length.clear();
                 if (*p == ',') {
                     current = new_node();
                 } else {
-                    const auto first =
-                        pending.begin() + static_cast<std::ptrdiff_t>(open_start.back());
-                    // Appended: a node closed before can be opened again, as the root in "(A)(B)".
-                    std::vector<NodeId>& children = tree.nodes[parent].children;
-                    children.insert(children.end(), first, pending.end());
-                    pending.erase(first, pending.end());
+                    held = open_start.back();
                     current = parent;
                     open.pop_back();
                     open_start.pop_back();
@@ -424,8 +399,7 @@ SimpleRootedTree from_newick(std::string_view text) {
             case ';':
                 // A length on the root is dropped, and so is everything after the ";".
                 if (!label.empty()) set_label(current, label.text());
-                close_open_nodes();
-                fill_taxa_map(tree, labels);
+                finish();
                 return tree;
             case ':':
                 p = length.read(p + 1, end, false);
@@ -436,8 +410,7 @@ SimpleRootedTree from_newick(std::string_view text) {
         }
     }
     // Unclosed "(" leave their nodes unattached: the root keeps no child for them.
-    close_open_nodes();
-    fill_taxa_map(tree, labels);
+    finish();
     return tree;
 }
 

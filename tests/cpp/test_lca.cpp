@@ -104,8 +104,10 @@ SimpleRootedTree relabelled(const SimpleRootedTree& tree, std::mt19937_64& rng,
         Node copy = node;
         copy.id = new_id[node.id];
         if (node.parent) copy.parent = new_id[*node.parent];
-        for (NodeId& child : copy.children) child = new_id[child];
-        set_node(out, std::move(copy));
+        std::vector<NodeId> children;
+        for (const NodeId child : node.children) children.push_back(new_id[child]);
+        copy.children = children;
+        set_node(out, copy);
     }
     out.root = new_id[tree.root];
     return out;

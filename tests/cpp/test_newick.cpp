@@ -16,6 +16,7 @@
 #include "test_util.hpp"
 #include "tree/newick.hpp"
 #include "tree/simple_rooted_tree.hpp"
+#include "tree_edits.hpp"
 
 namespace veltrane {
 namespace {
@@ -38,7 +39,7 @@ void expect_nodes(const SimpleRootedTree& tree, const std::vector<Expected>& exp
         const Node& node = tree.nodes[id];
         EXPECT_EQ(node.id, id);
         EXPECT_EQ(node.parent, expected[id].parent);
-        EXPECT_EQ(node.children, expected[id].children);
+        EXPECT_EQ(as_vector(node.children), expected[id].children);
         EXPECT_EQ(node.taxa, expected[id].taxa);
         EXPECT_EQ(node.weight, expected[id].weight);
     }
@@ -55,7 +56,7 @@ void expect_same_tree(const SimpleRootedTree& got, const SimpleRootedTree& want)
         SCOPED_TRACE("node " + std::to_string(id));
         EXPECT_EQ(got.nodes[id].id, want.nodes[id].id);
         EXPECT_EQ(got.nodes[id].parent, want.nodes[id].parent);
-        EXPECT_EQ(got.nodes[id].children, want.nodes[id].children);
+        EXPECT_EQ(as_vector(got.nodes[id].children), as_vector(want.nodes[id].children));
         EXPECT_EQ(got.nodes[id].taxa, want.nodes[id].taxa);
         EXPECT_EQ(got.nodes[id].weight, want.nodes[id].weight);
     }
@@ -393,8 +394,22 @@ TEST(NewickReader, RandomTreesMatchTheirPrintedStructure) {
 }
 
 // The reading rules written out literally, as a judge for the reader: decode to code points,
-// drop White_Space, then build the tree with set_node and set_node_taxa one character at a time.
-using Outcome = std::variant<SimpleRootedTree, std::size_t, std::string>;  // tree, error idx, Panic
+// drop White_Space, then build a plain tree (a vector per node's children, a string per label,
+// a std::map for the labels) one character at a time.
+struct PlainTree {
+    std::vector<Expected> nodes;
+    std::map<std::string, NodeId> taxa_map;
+
+    NodeId add_node() {
+        nodes.emplace_back();
+        return nodes.size() - 1;
+    }
+    void set_taxa(NodeId id, const std::string& label) {
+        nodes[id].taxa = label;
+        taxa_map[label] = id;
+    }
+};
+using Outcome = std::variant<PlainTree, std::size_t, std::string>;  // tree, error idx, Panic
 
 std::vector<std::string> code_points_without_whitespace(const std::string& text) {
     static const std::vector<std::string> spaces = {
@@ -414,18 +429,13 @@ std::vector<std::string> code_points_without_whitespace(const std::string& text)
 
 Outcome literal_read(const std::string& text) {
     const std::vector<std::string> c = code_points_without_whitespace(text);
-    SimpleRootedTree tree;
-    set_node(tree, Node{});
+    PlainTree tree;
+    tree.add_node();
     std::vector<NodeId> stack;
     NodeId current = 0;
     std::string label;
     std::string length;
-    const auto fresh = [&tree] {
-        Node node;
-        node.id = tree.nodes.size();
-        set_node(tree, node);
-        return node.id;
-    };
+    const auto fresh = [&tree] { return tree.add_node(); };
     const auto stops = [](const std::string& ch, bool colon) {
         return ch == "(" || ch == ")" || ch == "," || ch == ";" || (colon && ch == ":");
     };
@@ -441,7 +451,7 @@ Outcome literal_read(const std::string& text) {
             tree.nodes[p].children.push_back(current);
             tree.nodes[current].parent = p;
             tree.nodes[current].weight = detail::parse_branch_length(length);
-            if (!label.empty()) set_node_taxa(tree, current, label);
+            if (!label.empty()) tree.set_taxa(current, label);
             label.clear();
             length.clear();
             if (c[i] == ",") {
@@ -452,7 +462,7 @@ Outcome literal_read(const std::string& text) {
             }
             ++i;
         } else if (c[i] == ";") {
-            if (!label.empty()) set_node_taxa(tree, current, label);
+            if (!label.empty()) tree.set_taxa(current, label);
             return tree;
         } else {
             const bool is_length = c[i] == ":";
@@ -467,7 +477,15 @@ Outcome literal_read(const std::string& text) {
 
 Outcome reader_outcome(const std::string& text) {
     try {
-        return from_newick(text);
+        const SimpleRootedTree tree = from_newick(text);
+        PlainTree plain;
+        for (const Node& node : tree.nodes) {
+            plain.nodes.push_back(
+                {node.parent, as_vector(node.children),
+                 node.taxa ? std::optional<std::string>(*node.taxa) : std::nullopt, node.weight});
+        }
+        plain.taxa_map = sorted_map(tree);
+        return plain;
     } catch (const NewickError& e) {
         return e.idx;
     } catch (const Panic& e) {
@@ -491,15 +509,17 @@ TEST(NewickReader, RandomTextsReadAsTheRulesSay) {
         const Outcome want = literal_read(text);
         const Outcome got = reader_outcome(text);
         ASSERT_EQ(got.index(), want.index());
-        if (const auto* tree = std::get_if<SimpleRootedTree>(&want)) {
-            expect_nodes(std::get<SimpleRootedTree>(got), [&] {
-                std::vector<Expected> nodes;
-                for (const Node& node : tree->nodes) {
-                    nodes.push_back({node.parent, node.children, node.taxa, node.weight});
-                }
-                return nodes;
-            }());
-            ASSERT_EQ(sorted_map(std::get<SimpleRootedTree>(got)), sorted_map(*tree));
+        if (const auto* tree = std::get_if<PlainTree>(&want)) {
+            const PlainTree& read = std::get<PlainTree>(got);
+            ASSERT_EQ(read.nodes.size(), tree->nodes.size());
+            for (NodeId id = 0; id < tree->nodes.size(); ++id) {
+                SCOPED_TRACE("node " + std::to_string(id));
+                EXPECT_EQ(read.nodes[id].parent, tree->nodes[id].parent);
+                EXPECT_EQ(read.nodes[id].children, tree->nodes[id].children);
+                EXPECT_EQ(read.nodes[id].taxa, tree->nodes[id].taxa);
+                EXPECT_EQ(read.nodes[id].weight, tree->nodes[id].weight);
+            }
+            ASSERT_EQ(read.taxa_map, tree->taxa_map);
         } else if (want.index() == 1) {
             ASSERT_EQ(std::get<1>(got), std::get<1>(want));
         } else {
@@ -535,9 +555,24 @@ TEST(NewickReader, ReopenedNodeKeepsEarlierChildren) {
     expect_nodes(tree, {{{}, {1, 2}, "C", {}}, {0, {}, "A", {}}, {0, {}, "B", {}}});
     // Unclosed nodes keep the children they gathered.
     const SimpleRootedTree open = from_newick("((A,(B,C),D,");
-    EXPECT_EQ(open.nodes[1].children, (std::vector<NodeId>{2, 3, 6}));
-    EXPECT_EQ(open.nodes[3].children, (std::vector<NodeId>{4, 5}));
+    EXPECT_EQ(as_vector(open.nodes[1].children), (std::vector<NodeId>{2, 3, 6}));
+    EXPECT_EQ(as_vector(open.nodes[3].children), (std::vector<NodeId>{4, 5}));
     EXPECT_TRUE(open.nodes[0].children.empty());
+}
+
+TEST(NewickReader, NodeOpenedManyTimesStoresEachChildOnce) {
+    // The root opened again and again, each time around a nested pair: every node is stored as
+    // a child once, so the shared child array stays as long as the tree has edges.
+    const std::size_t repeats = 20000;
+    std::string text;
+    for (std::size_t k = 0; k < repeats; ++k) text += "((x))";
+    const SimpleRootedTree tree = from_newick(text + ";");
+    ASSERT_EQ(tree.nodes.size(), 1 + 2 * repeats);
+    EXPECT_EQ(tree.nodes.child_ids.size(), tree.nodes.size() - 1);
+    std::vector<NodeId> want;
+    for (std::size_t k = 0; k < repeats; ++k) want.push_back(1 + 2 * k);
+    EXPECT_EQ(as_vector(tree.nodes[0].children), want);
+    EXPECT_EQ(as_vector(tree.nodes[1].children), (std::vector<NodeId>{2}));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "test_util.hpp"
 #include "tree/newick.hpp"
 #include "tree/node_iter.hpp"
+#include "tree_edits.hpp"
 
 namespace veltrane {
 namespace {
@@ -71,9 +72,9 @@ TEST(PostOrder, RandomTreesFinishChildrenInStoredOrder) {
 
 TEST(PostOrder, BrokenChildLinksPanic) {
     SimpleRootedTree tree = from_newick("((A,B),C);");
-    tree.nodes[2].children.push_back(1);  // a cycle through the children lists
+    add_child(tree, 2, 1);  // a cycle through the children lists
     EXPECT_PANIC(postord_ids(tree, 0), "children lists below node id 0 do not form a tree");
-    tree.nodes[2].children = {9};
+    replace_children(tree, 2, {9});
     EXPECT_PANIC(postord_ids(tree, 0), "node id 9 is not in the tree");
 }
 

@@ -54,6 +54,16 @@ PlainPairs plain_pairs(const SimpleRootedTree& tree, const CharacterMatrix& m,
     for (const Node& node : tree.nodes) {
         if (node.children.empty() && node.taxa) leaves.push_back(node.id);
     }
+    // The first node carrying a label holds that label's states.
+    std::map<NodeId, const std::vector<std::int32_t>*> held;
+    for (const auto& [label, vec] : states) {
+        for (const Node& node : tree.nodes) {
+            if (node.taxa == label) {
+                held.emplace(node.id, &vec);
+                break;
+            }
+        }
+    }
     PlainPairs out;
     for (std::size_t i = 0; i < leaves.size(); ++i) {
         for (std::size_t j = i + 1; j < leaves.size(); ++j) {
@@ -61,13 +71,8 @@ PlainPairs plain_pairs(const SimpleRootedTree& tree, const CharacterMatrix& m,
             const NodeId lca =
                 *std::find_first_of(path_j.begin(), path_j.end(), path_i.begin(), path_i.end());
             out.d.push_back(static_cast<double>(up(lca).size() - 1));
-            // The first node carrying a label holds that label's states.
-            const std::vector<std::int32_t>* s = nullptr;
-            for (const auto& [label, vec] : states) {
-                const auto owner = std::find_if(tree.nodes.begin(), tree.nodes.end(),
-                                                [&](const Node& n) { return n.taxa == label; });
-                if (owner != tree.nodes.end() && owner->id == lca) s = &vec;
-            }
+            const auto it = held.find(lca);
+            const std::vector<std::int32_t>* s = it != held.end() ? it->second : nullptr;
             std::uint64_t h = 0;
             const auto r = m.row(i), t = m.row(j);
             for (std::size_t k = 0; s && k < std::min({r.size(), t.size(), s->size()}); ++k) {

@@ -16,6 +16,7 @@
 #include "rf_distance.hpp"
 #include "test_util.hpp"
 #include "tree/newick.hpp"
+#include "tree_edits.hpp"
 
 namespace veltrane {
 namespace {
@@ -147,19 +148,19 @@ TEST(RobinsonFouldsLinear, DeepChainsNeedNoCallStack) {
 TEST(RobinsonFouldsLinear, DeclinesBrokenLinks) {
     SimpleRootedTree shared = from_newick("((A,B),(C,D));");
     // Node 2 listed under two parents: the reachable part is no tree.
-    shared.nodes[4].children.push_back(2);
+    add_child(shared, 4, 2);
     const SimpleRootedTree plain = from_newick("((A,B),(C,D));");
     EXPECT_FALSE(detail::rf_distance_linear(shared, plain).has_value());
     EXPECT_FALSE(detail::rf_distance_linear(plain, shared).has_value());
 
     SimpleRootedTree missing = plain;
-    missing.nodes[1].children.push_back(99);
+    add_child(missing, 1, 99);
     EXPECT_FALSE(detail::rf_distance_linear(plain, missing).has_value());
     EXPECT_PANIC(calculate_rf_distance(plain, missing), "node id 99 is not in the tree");
 
     // A leaf label that is in neither map: the bit-vector path reports it.
     SimpleRootedTree stray = plain;
-    stray.nodes[2].taxa = "Z";
+    replace_label(stray, 2, "Z");
     EXPECT_FALSE(detail::rf_distance_linear(stray, plain).has_value());
     EXPECT_THROW(calculate_rf_distance(stray, plain), std::out_of_range);
 }

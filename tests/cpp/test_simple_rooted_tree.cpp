@@ -3,24 +3,29 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "test_util.hpp"
 #include "tree/simple_rooted_tree.hpp"
+#include "tree_edits.hpp"
 
 namespace veltrane {
 namespace {
 
-Node make_node(NodeId id, std::optional<NodeId> parent = {}, std::vector<NodeId> children = {},
-               std::optional<std::string> taxa = {}) {
+// The node views children and taxa: both must outlive the set_node call it is passed to.
+Node make_node(NodeId id, std::optional<NodeId> parent = {},
+               const std::vector<NodeId>& children = {},
+               std::optional<std::string_view> taxa = {}) {
     Node node;
     node.id = id;
     node.parent = parent;
-    node.children = std::move(children);
-    node.taxa = std::move(taxa);
+    node.children = children;
+    node.taxa = taxa;
     return node;
 }
 
@@ -44,7 +49,7 @@ TEST(SimpleRootedTree, SetNodeLeavesVacantSlotsInGaps) {
     set_node(tree, make_node(0, {}, {3}));
     EXPECT_TRUE(has_node(tree, 0));
     EXPECT_EQ(tree.nodes.size(), 4u);
-    EXPECT_EQ(get_node_children_ids(tree, 0), (std::vector<NodeId>{3}));
+    EXPECT_EQ(as_vector(get_node_children_ids(tree, 0)), (std::vector<NodeId>{3}));
 }
 
 TEST(SimpleRootedTree, RelabellingKeepsTheEarlierMapEntry) {
@@ -80,7 +85,7 @@ TEST(SimpleRootedTree, DepthsWhenParentsHaveLargerIds) {
             const std::size_t j = rng() % k;
             want[order[k]] = want[order[j]] + 1;
             set_node(tree, make_node(order[k], order[j]));
-            tree.nodes[order[j]].children.push_back(order[k]);
+            add_child(tree, order[j], order[k]);
         }
         EXPECT_EQ(compute_depths(tree), want);
         for (NodeId id = 0; id < n; ++id) EXPECT_EQ(depth(tree, id), want[id]);
@@ -110,6 +115,122 @@ TEST(SimpleRootedTree, BrokenParentLinksPanic) {
     EXPECT_PANIC(compute_depths(dangling), "node id 7 is not in the tree");
     set_node(dangling, make_node(1, 2));  // slot 2 is vacant
     EXPECT_PANIC(compute_depths(dangling), "node id 2 is not in the tree");
+}
+
+// The building operations replayed on a plain model: a vector of nodes with their own children
+// vectors and label strings, and a std::map for the labels.
+struct PlainNode {
+    bool present = false;
+    std::optional<NodeId> parent;
+    std::vector<NodeId> children;
+    std::optional<std::string> taxa;
+    std::optional<float> weight;
+};
+
+void expect_same(const SimpleRootedTree& tree, const std::vector<PlainNode>& plain,
+                 const std::map<std::string, NodeId>& plain_map) {
+    ASSERT_EQ(tree.nodes.size(), plain.size());
+    for (NodeId id = 0; id < plain.size(); ++id) {
+        SCOPED_TRACE("node " + std::to_string(id));
+        const Node node = tree.nodes[id];
+        ASSERT_EQ(has_node(tree, id), plain[id].present);
+        EXPECT_EQ(node.id, plain[id].present ? id : no_index);
+        EXPECT_EQ(node.parent, plain[id].parent);
+        EXPECT_EQ(as_vector(node.children), plain[id].children);
+        EXPECT_EQ(node.taxa, plain[id].taxa);
+        EXPECT_EQ(node.weight, plain[id].weight);
+    }
+    EXPECT_EQ(tree.taxa_map.size(), plain_map.size());
+    std::map<std::string, NodeId> listed;
+    for (const auto& [label, id] : tree.taxa_map) {
+        EXPECT_TRUE(listed.emplace(label, id).second) << "listed twice: " << label;
+    }
+    EXPECT_EQ(listed, plain_map);
+    for (const auto& [label, id] : plain_map) EXPECT_EQ(get_taxa_node_id(tree, label), id);
+}
+
+TEST(SimpleRootedTree, BuildingMatchesAPlainModel) {
+    std::mt19937_64 rng(12);
+    for (int round = 0; round < 200; ++round) {
+        SimpleRootedTree tree;
+        std::vector<PlainNode> plain;
+        std::map<std::string, NodeId> plain_map;
+        const std::size_t steps = 1 + rng() % 120;
+        for (std::size_t step = 0; step < steps; ++step) {
+            // Few distinct labels, so that labels repeat and map entries get replaced; long
+            // ones too, past any inline buffer.
+            const std::string label =
+                (rng() % 5 == 0 ? "a_rather_long_label_" : "L") + std::to_string(rng() % 25);
+            const NodeId id = rng() % 40;
+            if (rng() % 3 == 0 && id < plain.size() && plain[id].present) {
+                set_node_taxa(tree, id, label);
+                plain[id].taxa = label;
+                plain_map[label] = id;
+                continue;
+            }
+            PlainNode p;
+            p.present = true;
+            if (rng() % 2) p.parent = rng() % 40;
+            for (std::size_t k = rng() % 4; k > 0; --k) p.children.push_back(rng() % 40);
+            if (rng() % 2) p.taxa = label;
+            if (rng() % 2) p.weight = static_cast<float>(rng() % 7) / 4.0f;
+            Node node;
+            node.id = id;
+            node.parent = p.parent;
+            node.children = p.children;
+            node.taxa = p.taxa;
+            node.weight = p.weight;
+            set_node(tree, node);
+            if (id >= plain.size()) plain.resize(id + 1);
+            plain[id] = p;
+            if (p.taxa) plain_map[*p.taxa] = id;
+        }
+        // A node copied from its own table: set_node must read the view before it grows the
+        // arrays the view points into.
+        if (!plain.empty() && plain.back().present) {
+            const NodeId last = plain.size() - 1;
+            Node copy = tree.nodes[last];
+            copy.id = last + 1;
+            set_node(tree, copy);
+            plain.push_back(plain.back());
+            if (plain.back().taxa) plain_map[*plain.back().taxa] = last + 1;
+        }
+        SCOPED_TRACE("round " + std::to_string(round));
+        expect_same(tree, plain, plain_map);
+        if (HasFailure()) return;
+    }
+}
+
+TEST(TaxaMap, InsertNodeLabelsKeepsTheLabelStoredLast) {
+    // Labels stored out of id order, with repeats: the map must follow the storing order.
+    // Enough of them to run through the lookahead of the batch insert many times.
+    std::mt19937_64 rng(3);
+    NodeTable table;
+    const std::size_t n = 5000;
+    table.slots.resize(n);
+    std::vector<NodeId> order(n);
+    std::iota(order.begin(), order.end(), NodeId{0});
+    std::shuffle(order.begin(), order.end(), rng);
+    std::map<std::string, NodeId> want;
+    std::size_t labelled = 0;
+    for (const NodeId id : order) {
+        if (rng() % 4 == 0) continue;
+        ++labelled;
+        const std::string label = "x" + std::to_string(rng() % 1500);
+        table.slots[id].label_offset = table.label_bytes.size();
+        table.slots[id].label_size = label.size();
+        table.label_bytes += label;
+        want[label] = id;
+    }
+    TaxaMap map;
+    map.insert_node_labels(table, labelled);
+    TaxaMap undersized;
+    undersized.insert_node_labels(table, 1);
+    EXPECT_EQ((std::map<std::string, NodeId>(undersized.begin(), undersized.end())), want);
+    EXPECT_EQ((std::map<std::string, NodeId>(map.begin(), map.end())), want);
+    for (const auto& [label, id] : want) EXPECT_EQ(map.find(label), id);
+    EXPECT_EQ(map.find("x1500"), std::nullopt);
+    EXPECT_EQ(map.find(""), std::nullopt);
 }
 
 }  // namespace
