@@ -55,8 +55,6 @@ LONG_CALLS = {  # name: (setup, call), every long-running road
         "T = caterpillar(1000000)", "veltrane.robinson_foulds_distance(T, T)"),
     "ultra": (CATERPILLAR, "veltrane.triplets_correct_ultra(T, T, 10**12, seed=1)"),
     "parallel-pool": (CATERPILLAR, "veltrane.triplets_correct_parallel(T, T, 10**12, seed=1)"),
-    "parallel-one-thread": (
-        CATERPILLAR, "veltrane.triplets_correct_parallel(T, T, 10**12, seed=1, max_threads=1)"),
     "optimized-pool": (CATERPILLAR, "veltrane.triplets_correct_optimized(T, T, 10**12, seed=1)"),
     "phs-pool": (STAR, "veltrane.phs_optimized(T, M, {'R': [0] * 64})"),
     "phs-one-thread": (STAR, "veltrane.phs_optimized(T, M, {'R': [0] * 64}, max_threads=1)"),

@@ -1,4 +1,4 @@
-"""Likelihood score and likelihood distance."""
+"""Likelihood score and likelihood distance; deep trees for every character-based score."""
 
 from __future__ import annotations
 
@@ -177,13 +177,14 @@ class TestAgainstOracle:
 
 
 @pytest.mark.slow
-class TestDeepTrees:
-    def test_million_leaf_caterpillar(self):
-        m = 1_000_000
-        text = oracles.caterpillar(m, "L", "N")
-        rows = [[1]] * m  # every N is [1]; only the forced root's two edges mutate
-        deep = added(LOG_MUT, LOG_MUT)
-        assert ll(text, rows) == deep
-        star = added(LOG_MUT, LOG_MUT, LOG_MUT)  # (L0,L1,L2)R: all three edges from R
-        result = LD(text, "(L0,L1,L2)R;", rows)
-        assert result["likelihood_distance"] == star / deep - 1.0
+def test_million_leaf_caterpillar_scores_without_a_call_stack():
+    m = 1_000_000
+    text = oracles.caterpillar(m, "L", "N")
+    rows = [[1]] * m  # every N is [1]; only the forced root's two edges mutate
+    deep = added(LOG_MUT, LOG_MUT)
+    assert ll(text, rows) == deep
+    star = added(LOG_MUT, LOG_MUT, LOG_MUT)  # (L0,L1,L2)R: all three edges from R
+    assert LD(text, "(L0,L1,L2)R;", rows)["likelihood_distance"] == star / deep - 1.0
+    p = veltrane.parsimony_p_value(text, rows)  # and parsimony, on the same two edges
+    assert (p["parsimony_score"], p["p_value"]) == (2, oracles.parsimony_p_value(2, m))
+    assert veltrane.parsimony_score(text, rows)["parsimony_score"] == 2

@@ -161,16 +161,3 @@ class TestAgainstOracle:
             assert p["p_value"] == oracles.parsimony_p_value(expected, n_leaves, 0.3)
 
         check()
-
-
-@pytest.mark.slow
-class TestDeepTrees:
-    def test_million_leaf_caterpillar(self):
-        m = 1_000_000
-        text = oracles.caterpillar(m, "L", "N")
-        rows = [[1]] * m  # every N is [1]; the forced root edits its two children
-        result = PS(text, rows)
-        assert result["parsimony_score"] == 2
-        p = PV(text, rows)
-        assert p["parsimony_score"] == 2
-        assert p["p_value"] == oracles.parsimony_p_value(2, m)
