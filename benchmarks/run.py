@@ -314,7 +314,7 @@ def find_veltrane() -> None:
     try:
         import veltrane
     except ImportError:
-        sys.exit("veltrane is not importable: build it (see RULES.md) or set PYTHONPATH")
+        sys.exit("veltrane is not importable: install it (see README) or set PYTHONPATH")
     VELTRANE_DIR = str(Path(veltrane.__file__).parent)
     print(f"veltrane from {veltrane.__file__}", file=sys.stderr)
 
