@@ -66,7 +66,7 @@ bool choose_exhaustive(std::uint64_t n, std::uint64_t triples, std::uint64_t tri
                        std::uint64_t workers, double per_sqrt_worker) noexcept {
     const auto threshold =
         static_cast<std::uint64_t>(std::sqrt(static_cast<double>(workers)) * per_sqrt_worker);
-    return n < 26 || triples <= trials || triples <= threshold;
+    return n < 26 || triples_within(triples, trials) || triples <= threshold;
 }
 
 std::uint64_t chunk_count_for(std::uint64_t work, std::uint64_t a, std::uint64_t b,

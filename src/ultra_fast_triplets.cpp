@@ -259,7 +259,7 @@ TripletModeResult calculate_triplets_correct_ultra(SimpleRootedTree& tree1, Simp
     const std::uint64_t triples = detail::triple_count(data1.n_leaves);
     TripletModeResult result;
     TripletTally tally;
-    if (triples <= 100000 || triples <= number_of_trials) {
+    if (triples <= 100000 || detail::triples_within(triples, number_of_trials)) {
         // Exact and independent of the seed: no source is made.
         tally = count_all_triples(data1, data2);
         result.method_used = "exhaustive";
@@ -302,6 +302,10 @@ std::uint64_t triple_count(std::uint64_t n) noexcept {
         product *= x;
     }
     return product;
+}
+
+bool triples_within(std::uint64_t triples, std::uint64_t trials) noexcept {
+    return triples != std::numeric_limits<std::uint64_t>::max() && triples <= trials;
 }
 
 Triple unrank_triple(std::uint64_t rank, std::size_t n) {

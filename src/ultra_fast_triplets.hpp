@@ -79,8 +79,14 @@ struct Triple {
     bool operator==(const Triple&) const = default;
 };
 
-// n (n - 1) (n - 2) / 6, or 0 below 3; saturates at 2^64 - 1 instead of wrapping.
+// n (n - 1) (n - 2) / 6, or 0 below 3; saturates at 2^64 - 1 instead of wrapping. No n has
+// exactly 2^64 - 1 triples, so that value always means "more than 64 bits hold".
 std::uint64_t triple_count(std::uint64_t n) noexcept;
+
+// True when every triple fits in `trials`: a saturated count exceeds any trial count, so trees
+// past about 4.8 million leaves are sampled even with number_of_trials = 2^64 - 1 rather than
+// counted into tallies that would wrap.
+bool triples_within(std::uint64_t triples, std::uint64_t trials) noexcept;
 
 // The triple i < j < k < n of the given lexicographic rank; throws Panic when rank is not
 // below triple_count(n).

@@ -54,6 +54,13 @@ TEST(ChunkFormulas, ModesPlansAndTrialSplits) {
     EXPECT_TRUE(detail::choose_exhaustive(121, 282843, 282843, 8, per_sqrt));
     EXPECT_TRUE(detail::choose_exhaustive(25, 1u << 30, 0, 1, per_sqrt));
     EXPECT_FALSE(detail::choose_exhaustive(26, 100001, 0, 1, per_sqrt));
+    // Past 4,801,280 leaves the triples outnumber 64 bits: no trial count covers them all.
+    const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_EQ(detail::triple_count(4801280) < most, true);
+    EXPECT_EQ(detail::triple_count(4801281), most);
+    EXPECT_TRUE(detail::triples_within(detail::triple_count(4801280), most));
+    EXPECT_FALSE(detail::triples_within(detail::triple_count(4801281), most));
+    EXPECT_FALSE(detail::choose_exhaustive(4801281, most, most, 8, per_sqrt));
     // {triples, rules, workers, chunks, piece size, pieces}; no pieces means sequential.
     const struct {
         std::uint64_t triples;
