@@ -14,6 +14,10 @@ PRELUDE = textwrap.dedent(
     """
     import json, os, signal, subprocess, sys, veltrane
 
+    # A parent started in the background may hand SIGINT down ignored; the test needs Python's
+    # own handler, which turns the signal into KeyboardInterrupt.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
     def caterpillar(n, prefix="t"):
         return "(" * (n - 1) + prefix + "0" + "".join(",%s%d)" % (prefix, i) for i in range(1, n)) + ";"
 
