@@ -147,6 +147,12 @@ TEST(RunChunks, NestedCallsRunInline) {
 TEST(PoolFork, ForkWhileAnotherThreadRunsChunks) {
     // Forks land at arbitrary points of another thread's run_chunks, including moments when the
     // pool's locks are held; every child must still get a working pool of its own.
+#if defined(__SANITIZE_ADDRESS__)
+    // GCC 12's AddressSanitizer allocator takes no lock around fork(): a child forked while the
+    // busy thread is inside malloc inherits a held allocator lock and hangs at its first
+    // allocation, whatever the pool does. The normal build runs this test.
+    GTEST_SKIP() << "the sanitizer's allocator is not fork-safe while another thread allocates";
+#endif
     HangGuard guard;
     const std::size_t w = pool_size();
     std::atomic<bool> stop{false};
