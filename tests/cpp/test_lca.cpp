@@ -42,54 +42,6 @@ std::uint64_t naive_depth(const SimpleRootedTree& tree, NodeId id) {
     return edges;
 }
 
-// The tour by its definition: a node on entry and again after each child's subtree.
-std::vector<NodeId> naive_tour(const SimpleRootedTree& tree, NodeId start) {
-    std::vector<NodeId> tour{start};
-    std::vector<std::pair<NodeId, std::size_t>> stack{{start, 0}};
-    while (!stack.empty()) {
-        auto& [id, next] = stack.back();
-        const auto& children = tree.nodes[id].children;
-        if (next == children.size()) {
-            stack.pop_back();
-            if (!stack.empty()) tour.push_back(stack.back().first);
-            continue;
-        }
-        const NodeId child = children[next++];
-        tour.push_back(child);
-        stack.emplace_back(child, 0);
-    }
-    if (tree.nodes[start].parent) tour.push_back(*tree.nodes[start].parent);
-    return tour;
-}
-
-// A random well-formed tree text with unary nodes, multifurcations and unlabelled nodes.
-std::string random_newick(std::mt19937_64& rng, std::size_t max_nodes) {
-    std::string text = "(";
-    std::size_t open = 1;
-    std::size_t nodes = 2;
-    bool need_child = true;
-    while (open > 0) {
-        if (need_child) {
-            if (nodes < max_nodes && rng() % 3 == 0) {
-                text += "(";
-                ++open;
-                ++nodes;
-            } else {
-                if (rng() % 4 != 0) text += "L" + std::to_string(nodes);
-                need_child = false;
-            }
-        } else if (nodes < max_nodes && (open == 1 || rng() % 3 != 0)) {
-            text += ",";
-            ++nodes;
-            need_child = true;
-        } else {
-            text += ")";
-            --open;
-        }
-    }
-    return text + ";";
-}
-
 // The same tree under new ids: a random permutation spread over a table with vacant slots,
 // so parents may have larger ids than their children.
 SimpleRootedTree relabelled(const SimpleRootedTree& tree, std::mt19937_64& rng,
@@ -132,6 +84,7 @@ TEST(EulerTour, ThreeLeafExample) {
         EXPECT_EQ(get_lca_id(tree, 1, 2), 1u);
         EXPECT_EQ(get_lca_id(tree, 2, 1), 1u);
         EXPECT_EQ(get_lca_id(tree, 3, 3), 3u);
+        EXPECT_EQ(get_lca_id(tree, 0, 0), 0u);
     }
     EXPECT_EQ(tree.euler_walk, tour);
     EXPECT_EQ(tree.depth_table, depths);
@@ -139,63 +92,29 @@ TEST(EulerTour, ThreeLeafExample) {
     EXPECT_EQ(tree.rmq->values, depths);
 }
 
-TEST(EulerTour, SubtreeTourEndsAtTheParent) {
-    const SimpleRootedTree tree = from_newick("((A,B),C);");
-    EXPECT_EQ(euler_walk_ids(tree, 1), (std::vector<NodeId>{1, 2, 1, 3, 1, 0}));
-    EXPECT_EQ(euler_walk_ids(tree, 4), (std::vector<NodeId>{4, 0}));
-    EXPECT_PANIC(euler_walk_ids(tree, 5), missing_text(5));
-}
-
-TEST(Lca, MultifurcationMeetsAtTheRoot) {
-    SimpleRootedTree tree = from_newick("(A,B,C);");
-    precompute_constant_time_lca(tree);
-    for (const auto& [a, b] : {std::pair<NodeId, NodeId>{1, 2}, {1, 3}, {2, 3}}) {
-        EXPECT_EQ(get_lca_id(tree, a, b), 0u);
-        EXPECT_EQ(get_lca_id(tree, b, a), 0u);
-    }
-}
-
-TEST(Lca, SingleNode) {
-    SimpleRootedTree tree = from_newick("");
-    EXPECT_EQ(get_lca_id(tree, 0, 0), 0u);
-    precompute_constant_time_lca(tree);
-    EXPECT_EQ(tree.euler_walk, (std::vector<NodeId>{0}));
-    EXPECT_EQ(tree.depth_table, (std::vector<std::uint64_t>{0}));
-    EXPECT_EQ(tree.fa_index, (std::vector<std::size_t>{0}));
-    EXPECT_EQ(tree.rmq->width, 1u);
-    EXPECT_EQ(get_lca_id(tree, 0, 0), 0u);
-    EXPECT_EQ(depth(tree, 0), 0u);
-}
-
-TEST(Lca, PrecomputingTwiceGivesTheSameTables) {
-    SimpleRootedTree tree = from_newick("(((A,B)X,(C,D,E)),(F),G)R;");
-    precompute_constant_time_lca(tree);
-    const SimpleRootedTree first = tree;
-    precompute_constant_time_lca(tree);
-    EXPECT_EQ(tree.euler_walk, first.euler_walk);
-    EXPECT_EQ(tree.fa_index, first.fa_index);
-    EXPECT_EQ(tree.depth_table, first.depth_table);
-    EXPECT_EQ(tree.rmq->values, first.rmq->values);
-    EXPECT_EQ(tree.rmq->offsets, first.rmq->offsets);
-    EXPECT_EQ(tree.rmq->width, first.rmq->width);
-}
-
+// Random trees, unary nodes and single nodes included, first as read and then under new ids
+// with parents above their children's ids and vacant slots.
 TEST(Lca, RandomTreesMatchParentWalk) {
     std::mt19937_64 rng(11);
     for (int round = 0; round < 200; ++round) {
-        const std::string text = random_newick(rng, 2 + rng() % 60);
+        std::vector<std::string> leaves;
+        for (std::size_t k = 1 + rng() % 30; k > 0; --k) leaves.push_back("L" + std::to_string(k));
+        const std::string text = test_util::random_newick(rng, leaves, test_util::no_name);
         SCOPED_TRACE(text);
         const SimpleRootedTree fresh = from_newick(text);
         SimpleRootedTree stored = fresh;
+        // A second precompute must replace the tables, not add to them.
+        precompute_constant_time_lca(stored);
         precompute_constant_time_lca(stored);
         const std::size_t n = fresh.nodes.size();
-        ASSERT_EQ(stored.euler_walk, naive_tour(fresh, 0));
+        ASSERT_EQ(stored.euler_walk, euler_walk_ids(fresh, 0));
         ASSERT_EQ(stored.euler_walk.size(), 2 * n - 1);
         EXPECT_EQ(depth_array(fresh), stored.depth_table);
         for (NodeId a = 0; a < n; ++a) {
             EXPECT_EQ(depth(stored, a), naive_depth(fresh, a));
             EXPECT_EQ(depth(fresh, a), naive_depth(fresh, a));
             EXPECT_EQ(get_fa_index(fresh, a), get_fa_index(stored, a));
+            EXPECT_EQ(stored.euler_walk[get_fa_index(stored, a)], a);
             for (NodeId b = 0; b < n; ++b) {
                 const NodeId want = naive_lca(fresh, a, b);
                 ASSERT_EQ(get_lca_id(stored, a, b), want) << a << " " << b;
@@ -205,15 +124,9 @@ TEST(Lca, RandomTreesMatchParentWalk) {
                 }
             }
         }
-    }
-}
 
-TEST(Lca, TreesWithLargerParentIdsAndVacantSlots) {
-    std::mt19937_64 rng(23);
-    for (int round = 0; round < 50; ++round) {
-        const SimpleRootedTree original = from_newick(random_newick(rng, 2 + rng() % 40));
         std::vector<NodeId> new_id;
-        SimpleRootedTree tree = relabelled(original, rng, new_id);
+        SimpleRootedTree tree = relabelled(fresh, rng, new_id);
         const std::vector<std::uint64_t> depths = compute_depths(tree);
         precompute_constant_time_lca(tree);
         for (NodeId slot = 0; slot < tree.fa_index.size(); ++slot) {
@@ -221,12 +134,11 @@ TEST(Lca, TreesWithLargerParentIdsAndVacantSlots) {
                 EXPECT_EQ(tree.fa_index[slot], no_index);
             }
         }
-        for (NodeId a = 0; a < original.nodes.size(); ++a) {
-            EXPECT_EQ(depths[new_id[a]], naive_depth(original, a));
-            EXPECT_EQ(depth(tree, new_id[a]), naive_depth(original, a));
-            for (NodeId b = 0; b < original.nodes.size(); ++b) {
-                ASSERT_EQ(get_lca_id(tree, new_id[a], new_id[b]),
-                          new_id[naive_lca(original, a, b)]);
+        for (NodeId a = 0; a < n; ++a) {
+            EXPECT_EQ(depths[new_id[a]], naive_depth(fresh, a));
+            EXPECT_EQ(depth(tree, new_id[a]), naive_depth(fresh, a));
+            for (NodeId b = 0; b < n; ++b) {
+                ASSERT_EQ(get_lca_id(tree, new_id[a], new_id[b]), new_id[naive_lca(fresh, a, b)]);
             }
         }
     }
@@ -264,6 +176,7 @@ TEST(Lca, MissingNodeIdsPanic) {
         EXPECT_PANIC(get_fa_index(tree, 5), missing_text(5));
         EXPECT_PANIC(depth(tree, 5), missing_text(5));
         EXPECT_PANIC(get_euler_pos(tree, 9), "tour position 9 is past the end of a tour of 9");
+        EXPECT_PANIC(euler_walk_ids(tree, 5), missing_text(5));
     }
 }
 

@@ -1,7 +1,7 @@
-// Tests for the post-order traversal: order of subtrees, start node, broken links.
+// Tests for the post-order traversal and the Euler tour: order of subtrees, start node, broken
+// links.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <random>
 #include <string>
@@ -16,61 +16,59 @@
 namespace veltrane {
 namespace {
 
-// Post-order by its definition: a node is emitted once its last child is finished.
-std::vector<NodeId> naive_postorder(const SimpleRootedTree& tree, NodeId start) {
-    std::vector<NodeId> order;
+// Both walks by their definition, from one explicit stack: post-order emits a node once its
+// last child is finished; the tour lists a node on entry and again after each child's subtree,
+// and a subtree's tour ends at the start node's parent.
+std::pair<std::vector<NodeId>, std::vector<NodeId>> naive_walks(const SimpleRootedTree& tree,
+                                                                NodeId start) {
+    std::vector<NodeId> post;
+    std::vector<NodeId> tour{start};
     std::vector<std::pair<NodeId, std::size_t>> stack{{start, 0}};
     while (!stack.empty()) {
         auto& [id, next] = stack.back();
         const auto& children = tree.nodes[id].children;
         if (next == children.size()) {
-            order.push_back(id);
+            post.push_back(id);
             stack.pop_back();
-        } else {
-            const NodeId child = children[next++];
-            stack.emplace_back(child, 0);
+            if (!stack.empty()) tour.push_back(stack.back().first);
+            continue;
         }
+        const NodeId child = children[next++];
+        tour.push_back(child);
+        stack.emplace_back(child, 0);
     }
-    return order;
+    if (tree.nodes[start].parent) tour.push_back(*tree.nodes[start].parent);
+    return {post, tour};
 }
 
-// Random text: groups of one to four subtrees drawn from a pool, unary groups included.
-std::string random_newick(std::mt19937_64& rng, int nodes) {
-    std::vector<std::string> parts;
-    for (int k = 0; k < nodes; ++k) parts.push_back("L" + std::to_string(k));
-    while (parts.size() > 1) {
-        const std::size_t take = std::min<std::size_t>(parts.size(), 1 + rng() % 4);
-        std::string group = "(";
-        for (std::size_t k = 0; k < take; ++k) {
-            const std::size_t pick = rng() % parts.size();
-            group += (k ? "," : "") + parts[pick];
-            parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(pick));
-        }
-        parts.push_back(group + ")");
-    }
-    return parts[0] + ";";
-}
-
-TEST(PostOrder, ThreeLeafExample) {
+TEST(Walks, ThreeLeafExample) {
     const SimpleRootedTree tree = from_newick("((A,B),C);");
     EXPECT_EQ(postord_ids(tree, 0), (std::vector<NodeId>{2, 3, 1, 4, 0}));
     EXPECT_EQ(postord_ids(tree, 1), (std::vector<NodeId>{2, 3, 1}));
-    EXPECT_EQ(postord_ids(tree, 4), (std::vector<NodeId>{4}));
+    EXPECT_EQ(euler_walk_ids(tree, 0), (std::vector<NodeId>{0, 1, 2, 1, 3, 1, 0, 4, 0}));
+    EXPECT_EQ(euler_walk_ids(tree, 1), (std::vector<NodeId>{1, 2, 1, 3, 1, 0}));
+    EXPECT_EQ(euler_walk_ids(tree, 4), (std::vector<NodeId>{4, 0}));
     EXPECT_PANIC(postord_ids(tree, 5), "node id 5 is not in the tree");
+    EXPECT_PANIC(euler_walk_ids(tree, 5), "node id 5 is not in the tree");
 }
 
-TEST(PostOrder, RandomTreesFinishChildrenInStoredOrder) {
+TEST(Walks, RandomTreesFromEveryStartMatchTheDefinition) {
     std::mt19937_64 rng(8);
     for (int round = 0; round < 200; ++round) {
-        const SimpleRootedTree tree =
-            from_newick(random_newick(rng, 1 + static_cast<int>(rng() % 30)));
+        std::vector<std::string> leaves;
+        for (std::size_t k = 1 + rng() % 30; k > 0; --k) leaves.push_back("L" + std::to_string(k));
+        const std::string text = test_util::random_newick(rng, leaves, test_util::no_name);
+        SCOPED_TRACE(text);
+        const SimpleRootedTree tree = from_newick(text);
         for (NodeId start = 0; start < tree.nodes.size(); ++start) {
-            ASSERT_EQ(postord_ids(tree, start), naive_postorder(tree, start));
+            const auto [post, tour] = naive_walks(tree, start);
+            ASSERT_EQ(postord_ids(tree, start), post);
+            ASSERT_EQ(euler_walk_ids(tree, start), tour);
         }
     }
 }
 
-TEST(PostOrder, BrokenChildLinksPanic) {
+TEST(Walks, BrokenChildLinksPanic) {
     SimpleRootedTree tree = from_newick("((A,B),C);");
     add_child(tree, 2, 1);  // a cycle through the children lists
     EXPECT_PANIC(postord_ids(tree, 0), "children lists below node id 0 do not form a tree");
