@@ -104,21 +104,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {1, {}, "B", 2.0f},
                   {0, {}, "C", {}}},
                  {{"A", 2}, {"B", 3}, {"C", 4}, {"R", 0}, {"X", 1}}},
-        ReadCase{"();", {{{}, {1}, {}, {}}, {0, {}, {}, {}}}, {}},
-        ReadCase{" ; (A,B);", {{{}, {}, {}, {}}}, {}},
-        ReadCase{"A;", {{{}, {}, "A", {}}}, {{"A", 0}}},
-        // An unparsable length is absent; a second ":" joins the length.
-        ReadCase{"(A:x,B:1e-3,C:,D:1:2);",
-                 {{{}, {1, 2, 3, 4}, {}, {}},
-                  {0, {}, "A", {}},
-                  {0, {}, "B", 0.001f},
-                  {0, {}, "C", {}},
-                  {0, {}, "D", {}}},
-                 {{"A", 1}, {"B", 2}, {"C", 3}, {"D", 4}}},
-        // The node labelled last wins the map; an internal label comes after its children's.
-        ReadCase{"((A)A,B);",
-                 {{{}, {1, 3}, {}, {}}, {0, {2}, "A", {}}, {1, {}, "A", {}}, {0, {}, "B", {}}},
-                 {{"A", 1}, {"B", 3}}},
         // After "," the current node is the fresh, unattached sibling: ";" labels it.
         ReadCase{"(A,B;",
                  {{{}, {1}, {}, {}}, {0, {}, "A", {}}, {{}, {}, "B", {}}},
@@ -134,10 +119,6 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"(A)(B)C;",
                  {{{}, {1, 2}, "C", {}}, {0, {}, "A", {}}, {0, {}, "B", {}}},
                  {{"A", 1}, {"B", 2}, {"C", 0}}}));
-
-TEST(NewickReader, TextAfterTheFirstSemicolonIsIgnored) {
-    expect_same(plain(from_newick("(A,B);garbage)),")), plain(from_newick("(A,B)")));
-}
 
 struct ErrorCase {
     std::string text;
