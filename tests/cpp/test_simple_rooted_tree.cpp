@@ -69,44 +69,15 @@ TEST(SimpleRootedTree, BrokenParentLinksPanic) {
     EXPECT_EQ(depth(cycle_elsewhere, 0), 0u);
 }
 
-// The building operations replayed on a plain model: a vector of nodes with their own children
-// vectors and label strings, and a std::map for the labels.
-struct PlainNode {
-    bool present = false;
-    std::optional<NodeId> parent;
-    std::vector<NodeId> children;
-    std::optional<std::string> taxa;
-    std::optional<float> weight;
-};
-
-void expect_same(const SimpleRootedTree& tree, const std::vector<PlainNode>& plain,
-                 const std::map<std::string, NodeId>& plain_map) {
-    ASSERT_EQ(tree.nodes.size(), plain.size());
-    for (NodeId id = 0; id < plain.size(); ++id) {
-        SCOPED_TRACE("node " + std::to_string(id));
-        const Node node = tree.nodes[id];
-        ASSERT_EQ(has_node(tree, id), plain[id].present);
-        EXPECT_EQ(node.id, plain[id].present ? id : no_index);
-        EXPECT_EQ(node.parent, plain[id].parent);
-        EXPECT_EQ(as_vector(node.children), plain[id].children);
-        EXPECT_EQ(node.taxa, plain[id].taxa);
-        EXPECT_EQ(node.weight, plain[id].weight);
-    }
-    EXPECT_EQ(tree.taxa_map.size(), plain_map.size());
-    std::map<std::string, NodeId> listed;
-    for (const auto& [label, id] : tree.taxa_map) {
-        EXPECT_TRUE(listed.emplace(label, id).second) << "listed twice: " << label;
-    }
-    EXPECT_EQ(listed, plain_map);
-    for (const auto& [label, id] : plain_map) EXPECT_EQ(get_taxa_node_id(tree, label), id);
-}
-
+// The building operations replayed on the plain model.
 TEST(SimpleRootedTree, BuildingMatchesAPlainModel) {
     std::mt19937_64 rng(12);
+    PlainNode vacant;
+    vacant.present = false;
     for (int round = 0; round < 200; ++round) {
         SimpleRootedTree tree;
-        std::vector<PlainNode> plain;
-        std::map<std::string, NodeId> plain_map;
+        PlainTree model;
+        std::vector<PlainNode>& plain = model.nodes;
         const std::size_t steps = 1 + rng() % 120;
         for (std::size_t step = 0; step < steps; ++step) {
             // Few distinct labels, so that labels repeat and map entries get replaced; long
@@ -116,26 +87,20 @@ TEST(SimpleRootedTree, BuildingMatchesAPlainModel) {
             const NodeId id = rng() % 40;
             if (rng() % 3 == 0 && id < plain.size() && plain[id].present) {
                 set_node_taxa(tree, id, label);
-                plain[id].taxa = label;
-                plain_map[label] = id;
+                model.set_taxa(id, label);
                 continue;
             }
             PlainNode p;
-            p.present = true;
             if (rng() % 2) p.parent = rng() % 40;
             for (std::size_t k = rng() % 4; k > 0; --k) p.children.push_back(rng() % 40);
             if (rng() % 2) p.taxa = label;
             if (rng() % 2) p.weight = static_cast<float>(rng() % 7) / 4.0f;
-            Node node;
-            node.id = id;
-            node.parent = p.parent;
-            node.children = p.children;
-            node.taxa = p.taxa;
+            Node node = make_node(id, p.parent, p.children, p.taxa);
             node.weight = p.weight;
             set_node(tree, node);
-            if (id >= plain.size()) plain.resize(id + 1);
+            if (id >= plain.size()) plain.resize(id + 1, vacant);
             plain[id] = p;
-            if (p.taxa) plain_map[*p.taxa] = id;
+            if (p.taxa) model.set_taxa(id, *p.taxa);
         }
         // A node copied from its own table: set_node must read the view before it grows the
         // arrays the view points into.
@@ -145,10 +110,10 @@ TEST(SimpleRootedTree, BuildingMatchesAPlainModel) {
             copy.id = last + 1;
             set_node(tree, copy);
             plain.push_back(plain.back());
-            if (plain.back().taxa) plain_map[*plain.back().taxa] = last + 1;
+            if (plain.back().taxa) model.set_taxa(last + 1, *plain.back().taxa);
         }
         SCOPED_TRACE("round " + std::to_string(round));
-        expect_same(tree, plain, plain_map);
+        expect_same(tree, model);
         if (HasFailure()) return;
     }
 }

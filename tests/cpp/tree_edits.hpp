@@ -1,8 +1,13 @@
-// Test helpers over the tree model: children as a vector, and raw edits that break a built
-// tree's links or labels behind taxa_map's back (trees no reader would build).
+// Test helpers over the tree model: children as a vector, a plain model to compare trees with,
+// and raw edits that break a built tree's links or labels behind taxa_map's back.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -12,6 +17,51 @@ namespace veltrane {
 
 inline std::vector<NodeId> as_vector(std::span<const NodeId> ids) {
     return {ids.begin(), ids.end()};
+}
+
+// A tree as plain values: a vector per node's children, a string per label, a std::map for the
+// labels; a vacant slot is a node that is not present.
+struct PlainNode {
+    std::optional<NodeId> parent;
+    std::vector<NodeId> children;
+    std::optional<std::string> taxa;
+    std::optional<float> weight;
+    bool present = true;
+};
+struct PlainTree {
+    std::vector<PlainNode> nodes;
+    std::map<std::string, NodeId> taxa_map;
+
+    NodeId add_node() {
+        nodes.emplace_back();
+        return nodes.size() - 1;
+    }
+    void set_taxa(NodeId id, const std::string& label) {
+        nodes[id].taxa = label;
+        taxa_map[label] = id;
+    }
+};
+
+// Everything a caller can observe of the tree's nodes and labels matches the plain model.
+inline void expect_same(const SimpleRootedTree& tree, const PlainTree& want) {
+    ASSERT_EQ(tree.nodes.size(), want.nodes.size());
+    for (NodeId id = 0; id < want.nodes.size(); ++id) {
+        SCOPED_TRACE("node " + std::to_string(id));
+        const Node node = tree.nodes[id];
+        const PlainNode& p = want.nodes[id];
+        ASSERT_EQ(has_node(tree, id), p.present);
+        EXPECT_EQ(node.id, p.present ? id : no_index);
+        EXPECT_EQ(node.parent, p.parent);
+        EXPECT_EQ(as_vector(node.children), p.children);
+        EXPECT_EQ(node.taxa, p.taxa);
+        EXPECT_EQ(node.weight, p.weight);
+    }
+    std::map<std::string, NodeId> listed;
+    for (const auto& [label, id] : tree.taxa_map) {
+        EXPECT_TRUE(listed.emplace(label, id).second) << "listed twice: " << label;
+    }
+    EXPECT_EQ(listed, want.taxa_map);
+    for (const auto& [label, id] : want.taxa_map) EXPECT_EQ(get_taxa_node_id(tree, label), id);
 }
 
 // Sets the stored children of node id; nothing else changes.
