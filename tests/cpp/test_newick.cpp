@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <limits>
 #include <map>
 #include <optional>
 #include <random>
@@ -73,35 +72,30 @@ INSTANTIATE_TEST_SUITE_P(
                  {{{}, {1, 2}, "C", {}}, {0, {}, "A", {}}, {0, {}, "B", {}}},
                  {{"A", 1}, {"B", 2}, {"C", 0}}}));
 
-struct ErrorCase {
-    std::string text;
-    std::size_t idx;
-};
-
-class NewickErrorPosition : public testing::TestWithParam<ErrorCase> {};
-
-TEST_P(NewickErrorPosition, CountsCharactersAfterWhitespaceRemoval) {
-    try {
-        from_newick(GetParam().text);
-        FAIL() << "no NewickError";
-    } catch (const NewickError& e) {
-        const std::string n = std::to_string(GetParam().idx);
-        EXPECT_EQ(e.idx, GetParam().idx);
-        EXPECT_EQ(std::string(e.what()),
-                  "Custom { kind: InvalidData, error: InvalidCharacter { idx: " + n + " } }");
-        EXPECT_EQ(e.diagnostic(), e.what());
-        EXPECT_EQ(e.display(), "invalid character at " + n);
+TEST(NewickReader, ErrorsCountCharactersAfterWhitespaceRemoval) {
+    // One character per code point: "\u00c4" is two bytes, U+3000 is removed.
+    for (const auto& [text, idx] :
+         std::vector<std::pair<std::string, std::size_t>>{{"A,B);", 1},
+                                                          {"(A, B)), C;", 5},
+                                                          {",", 0},
+                                                          {" \u3000)", 0},
+                                                          {"(\u00c4\u3000,B));", 5},
+                                                          {"(\U0001F333\u2003x\u0085,B)\u2028)", 6},
+                                                          {"((A,B),C),", 9}}) {
+        SCOPED_TRACE(text);
+        try {
+            from_newick(text);
+            ADD_FAILURE() << "no NewickError";
+        } catch (const NewickError& e) {
+            const std::string n = std::to_string(idx);
+            EXPECT_EQ(e.idx, idx);
+            EXPECT_EQ(std::string(e.what()),
+                      "Custom { kind: InvalidData, error: InvalidCharacter { idx: " + n + " } }");
+            EXPECT_EQ(e.diagnostic(), e.what());
+            EXPECT_EQ(e.display(), "invalid character at " + n);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, NewickErrorPosition,
-    testing::Values(ErrorCase{"A,B);", 1}, ErrorCase{"(A, B)), C;", 5}, ErrorCase{",", 0},
-                    ErrorCase{" \u3000)", 0},
-                    // One character per code point: "\u00c4" is two bytes, U+3000 is removed.
-                    ErrorCase{"(\u00c4\u3000,B));", 5},
-                    ErrorCase{"(\U0001F333\u2003x\u0085,B)\u2028)", 6},
-                    ErrorCase{"((A,B),C),", 9}));
 
 TEST(NewickReader, TextEndingInsideLabelOrLengthPanics) {
     for (const std::string text : {"(A,B)C", "(A,B):0.5", "A", "(A,B):", "(A,B)C \u3000", ":"}) {
@@ -114,41 +108,26 @@ void expect_like_strtof(const std::string& text) {
     const std::optional<float> got = detail::parse_branch_length(text);
     ASSERT_TRUE(got.has_value()) << text;
     const float want = std::strtof(text.c_str(), nullptr);
+    if (std::isnan(want)) {
+        ASSERT_TRUE(std::isnan(*got)) << text;
+        return;
+    }
     ASSERT_EQ(*got, want) << text;
     ASSERT_EQ(std::signbit(*got), std::signbit(want)) << text;
 }
 
 TEST(BranchLength, DecimalsRoundLikeStrtof) {
-    // Subnormals, overflow, long mantissas, huge exponents and halfway cases.
-    for (const char* text : {"0",
-                             "-0",
-                             "+0.0",
-                             "+2",
-                             "-0.25",
-                             "1E+2",
-                             ".5",
-                             "5.",
-                             "-.5e1",
-                             "0.1",
-                             "3.14159265358979323846264338327950288",
-                             "16777217",
-                             "1e-40",
-                             "8e-46",
-                             "1e-46",
-                             "3.4028235e38",
-                             "3.40282357e38",
-                             "1e39",
-                             "-1e39",
-                             "0.001e42",
-                             "1000e-50",
-                             "0.0000001e-40",
-                             "123456789e-60",
-                             "1e99999999999999999999999",
-                             "-1e-99999999999999999999",
-                             "007",
-                             "1e0010"}) {
+    // Subnormals, overflow, long mantissas, huge exponents, halfway cases and words.
+    // clang-format off
+    for (const char* text :
+         {"0", "-0", "+0.0", "+2", "-0.25", "1E+2", ".5", "5.", "-.5e1", "0.1", "16777217",
+          "1e-40", "8e-46", "1e-46", "3.4028235e38", "3.40282357e38", "1e39", "-1e39",
+          "0.001e42", "1000e-50", "0.0000001e-40", "123456789e-60", "007", "1e0010", "+INF",
+          "-Infinity", "iNfInItY", "nan", "-NAN", "+nan", "-1e-99999999999999999999",
+          "1e99999999999999999999999", "3.14159265358979323846264338327950288"}) {
         expect_like_strtof(text);
     }
+    // clang-format on
     // Lengths as tree writers print them, around the limits of the exact float shortcut:
     // up to nine digits, up to eleven after the point, values near 2^24.
     std::mt19937_64 rng(2024);
@@ -166,15 +145,7 @@ TEST(BranchLength, DecimalsRoundLikeStrtof) {
     }
 }
 
-TEST(BranchLength, WordsInAnyCaseAndNothingElse) {
-    const float inf = std::numeric_limits<float>::infinity();
-    EXPECT_EQ(detail::parse_branch_length("+INF"), inf);
-    EXPECT_EQ(detail::parse_branch_length("-Infinity"), -inf);
-    EXPECT_EQ(detail::parse_branch_length("iNfInItY"), inf);
-    for (const char* text : {"nan", "-NAN", "+nan"}) {
-        const std::optional<float> got = detail::parse_branch_length(text);
-        EXPECT_TRUE(got && std::isnan(*got)) << text;
-    }
+TEST(BranchLength, OtherTextsAreAbsent) {
     for (const char* text :
          {"",       ".",     "+",   "-",   "e5",   "1e",    "1e+",  "0x1p3",   "0X10",
           "nan(1)", "nan()", "+-1", "--1", "-+1",  "1.2.3", "inf5", "infinit", "infinityy",
