@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -65,6 +66,26 @@ TEST(Walks, RandomTreesFromEveryStartMatchTheDefinition) {
             ASSERT_EQ(postord_ids(tree, start), post);
             ASSERT_EQ(euler_walk_ids(tree, start), tour);
         }
+    }
+}
+
+// Nothing may recurse over the depth: a million-deep caterpillar and chain, unclosed
+// parentheses, and a chain one ")" short whose top never reaches the root.
+TEST(Walks, MillionDeepTreesMatchTheDefinition) {
+    const std::size_t deep = 1'000'000;
+    const std::string open(deep, '(');
+    for (const auto& [text, start, size] :
+         std::vector<std::tuple<std::string, NodeId, std::size_t>>{
+             {test_util::caterpillar(deep), 0, 2 * deep - 1},
+             {open + "A" + std::string(deep, ')') + ";", 0, deep + 1},
+             {open, 0, 1},
+             {open + "A" + std::string(deep - 1, ')'), 1, deep}}) {
+        SCOPED_TRACE(text.substr(0, 3) + "... " + std::to_string(text.size()) + " bytes");
+        const SimpleRootedTree tree = from_newick(text);
+        const auto [post, tour] = naive_walks(tree, start);
+        ASSERT_EQ(post.size(), size);
+        ASSERT_EQ(postord_ids(tree, start), post);
+        ASSERT_EQ(euler_walk_ids(tree, start), tour);
     }
 }
 
