@@ -52,10 +52,6 @@ class TestLenientGrammar:
     def test_variants_read_as_the_same_tree(self, variant):
         assert RF(variant, OK)["rf_distance"] == 0
 
-    def test_quotes_are_label_characters(self):
-        assert RFN("(('A B',C),D);", "(('AB',C),D);")["rf_distance"] == 0
-        assert RFN("(('A B',C),D);", "((AB,C),D);")["rf_distance"] > 0
-
     def test_text_before_an_open_parenthesis_prefixes_the_next_label(self):
         # "(A(B,C));" labels the first finished node "AB".
         assert RFN("(A(B,C));", "(AB,C);")["tree1_leaves"] == 2
