@@ -17,42 +17,16 @@ import sys
 import time
 
 import veltrane
+from run import to_newick, tree_shape
 
 
 def random_binary_newick(n: int, seed: int) -> str:
     """Random joins of n leaves labelled t0..t{n-1}, a length on every node but the root."""
     rnd = random.Random(seed)
-    children: list[list[int]] = [[] for _ in range(n)]
-    pool = list(range(n))
-    while len(pool) > 1:
-        picked = []
-        for _ in range(2):
-            i = rnd.randrange(len(pool))
-            picked.append(pool[i])
-            pool[i] = pool[-1]
-            pool.pop()
-        children.append(picked)
-        pool.append(len(children) - 1)
-    root = pool[0]
+    children, root = tree_shape("binary", n, rnd)
     labels = [f"t{i}" for i in range(n)]
     rnd.shuffle(labels)
-    out: list[str] = []
-    stack = [(root, 0)]
-    while stack:
-        v, k = stack.pop()
-        kids = children[v]
-        if not kids:
-            out.append(labels[v])
-        else:
-            if k < len(kids):
-                out.append("(" if k == 0 else ",")
-                stack.append((v, k + 1))
-                stack.append((kids[k], 0))
-                continue
-            out.append(")")
-        if v != root:
-            out.append(f":{rnd.random():.6f}")
-    return "".join(out) + ";"
+    return to_newick(children, root, labels, rnd)
 
 
 def main(n: int, repeats: int) -> None:

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "elapsed.hpp"
+#include "hashing.hpp"
 #include "interrupt.hpp"
 #include "panic.hpp"
 #include "tree/node_iter.hpp"
@@ -128,41 +129,10 @@ std::uint64_t rf_distance_bitvec(const SimpleRootedTree& tree1, const SimpleRoot
 using Pos = std::uint32_t;
 constexpr Pos no_pos = std::numeric_limits<Pos>::max();
 
-std::uint64_t mix64(std::uint64_t h) noexcept {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
-}
-
-std::uint64_t hash_label(std::string_view s) noexcept {
-    std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ s.size();
-    std::size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, s.data() + i, 8);
-        h = (h ^ w) * 0x100000001b3ULL;
-        h ^= h >> 31;
-    }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, s.data() + i, s.size() - i);
-    return mix64(h ^ tail);
-}
-
 std::size_t table_capacity(std::size_t expected) {
     std::size_t capacity = 16;
     while (capacity < expected + expected / 2) capacity *= 2;
     return capacity;
-}
-
-void prefetch(const void* address) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(address);
-#else
-    static_cast<void>(address);
-#endif
 }
 
 // Open-addressing map from label to its index in U, growing as needed. Short labels are copied

@@ -51,21 +51,6 @@ void require_tour_order(const std::vector<std::size_t>& first_visit) {
 
 }  // namespace
 
-UltraFastTreeData UltraFastTreeData::build(SimpleRootedTree& tree) {
-    precompute_constant_time_lca(tree);
-    UltraFastTreeData data;
-    const std::vector<NodeId> leaves = leaf_ids(tree);
-    data.n_leaves = named_leaf_count(tree, leaves);
-    data.enable_pair_queries(tree);
-    if (data.n_leaves > 1) {
-        data.adjacent_depths.resize(data.n_leaves - 1);
-        for (std::size_t m = 0; m + 1 < data.n_leaves; ++m) {
-            data.adjacent_depths[m] = data.pair_depth(m, m + 1);
-        }
-    }
-    return data;
-}
-
 UltraFastTreeData UltraFastTreeData::build_positions(const SimpleRootedTree& tree) {
     const CheckedTour tour = checked_euler_tour(tree);
     UltraFastTreeData data;

@@ -27,13 +27,9 @@ struct UltraFastTreeData {
     // the shallowest of entries p .. q - 1, which lets the exhaustive loop stream through it.
     std::vector<std::uint64_t> adjacent_depths;
 
-    // Stores the tree's LCA tables, then indexes the positions. Throws Panic when the tree has
-    // nodes unreachable from its root.
-    static UltraFastTreeData build(SimpleRootedTree& tree);
-
     // Only n_leaves and adjacent_depths, from one linear pass over the Euler tour, failing
-    // exactly as build() would; enough for count_all_triples. pair_depth needs
-    // enable_pair_queries() first.
+    // exactly as storing the tree's LCA tables would; enough for count_all_triples.
+    // pair_depth needs enable_pair_queries() first.
     static UltraFastTreeData build_positions(const SimpleRootedTree& tree);
 
     // Stores the tree's LCA tables and the first visits, for pair_depth and sampling.

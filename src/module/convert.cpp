@@ -499,12 +499,20 @@ std::optional<StateMap> Arguments::optional_state_map(std::size_t i) const {
     }
 }
 
+namespace {
+
+[[noreturn]] void raise_parse_error(const NewickError& e, const char* prefix) {
+    const std::string message = std::string(prefix) + e.what();
+    raise(PyExc_ValueError, message.c_str());
+}
+
+}  // namespace
+
 SimpleRootedTree parse_tree_arg(std::string_view text, const char* prefix) {
     try {
         return from_newick(text);
     } catch (const NewickError& e) {
-        const std::string message = std::string(prefix) + e.what();
-        raise(PyExc_ValueError, message.c_str());
+        raise_parse_error(e, prefix);
     }
 }
 
@@ -536,8 +544,7 @@ std::pair<SimpleRootedTree, SimpleRootedTree> parse_tree_args(std::string_view t
         try {
             std::rethrow_exception(errors[q]);
         } catch (const NewickError& e) {
-            const std::string message = std::string(prefixes[q]) + e.what();
-            raise(PyExc_ValueError, message.c_str());
+            raise_parse_error(e, prefixes[q]);
         }
     }
     return {std::move(*trees[0]), std::move(*trees[1])};

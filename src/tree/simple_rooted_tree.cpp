@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "hashing.hpp"
 #include "panic.hpp"
 
 namespace veltrane {
@@ -21,39 +22,6 @@ namespace {
 
 [[noreturn]] void throw_cycle(NodeId id) {
     throw Panic("parent links above node id " + std::to_string(id) + " form a cycle");
-}
-
-std::uint64_t mix64(std::uint64_t x) noexcept {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    x ^= x >> 31;
-    return x;
-}
-
-void prefetch(const void* address) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(address);
-#else
-    static_cast<void>(address);
-#endif
-}
-
-std::uint64_t hash_taxon(std::string_view label) noexcept {
-    const std::size_t size = label.size();
-    // The size goes in too, so that trailing zero bytes still make a different label.
-    std::uint64_t h = 0x9e3779b97f4a7c15ULL * (size + 1);
-    std::size_t i = 0;
-    for (; i + 8 < size; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, label.data() + i, 8);
-        h = mix64(h ^ word);
-    }
-    // The last one to eight bytes (none for the empty label) take the final mix.
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, label.data() + i, size - i);
-    return mix64(h ^ tail);
 }
 
 }  // namespace
@@ -76,7 +44,7 @@ void TaxaMap::reserve(std::size_t count) {
     table_.assign(capacity, Slot{});
     shift_ = static_cast<unsigned>(64 - std::countr_zero(capacity));
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-        const std::uint64_t hash = hash_taxon(key(entries_[i]));
+        const std::uint64_t hash = hash_label(key(entries_[i]));
         table_[probe(key(entries_[i]), hash)] = {static_cast<std::uint32_t>(hash),
                                                  static_cast<std::uint32_t>(i)};
     }
@@ -84,14 +52,14 @@ void TaxaMap::reserve(std::size_t count) {
 
 std::optional<NodeId> TaxaMap::find(std::string_view label) const noexcept {
     if (entries_.empty()) return std::nullopt;
-    const Slot& slot = table_[probe(label, hash_taxon(label))];
+    const Slot& slot = table_[probe(label, hash_label(label))];
     if (slot.entry == empty_slot) return std::nullopt;
     return entries_[slot.entry].id;
 }
 
 void TaxaMap::insert_or_assign(std::string_view label, NodeId id) {
     reserve(entries_.size() + 1);
-    const std::uint64_t hash = hash_taxon(label);
+    const std::uint64_t hash = hash_label(label);
     Slot& slot = table_[probe(label, hash)];
     if (slot.entry != empty_slot) {
         entries_[slot.entry].id = id;
@@ -134,7 +102,7 @@ void TaxaMap::insert_node_labels(const NodeTable& nodes, std::size_t labelled) {
     };
     for (NodeId id = 0; id < slots.size(); ++id) {
         if (slots[id].label_size == no_index) continue;
-        const std::uint64_t hash = hash_taxon(nodes.label(slots[id]));
+        const std::uint64_t hash = hash_label(nodes.label(slots[id]));
         prefetch(&table_[home(hash)]);
         if (queued >= ahead) insert(ids[queued % ahead], hashes[queued % ahead]);
         hashes[queued % ahead] = hash;
