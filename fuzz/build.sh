@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer Newick target with AddressSanitizer and UndefinedBehaviorSanitizer into
-# build/fuzz/newick_fuzzer. Needs clang 14 and its runtime (Debian: clang-14 libclang-rt-14-dev).
+# Builds the libFuzzer target (CMake option VELTRANE_FUZZ: the core and fuzz/newick_fuzzer.cpp
+# with AddressSanitizer and UndefinedBehaviorSanitizer) into build/fuzz/newick_fuzzer. Needs
+# clang 14 and its runtime (Debian: clang-14 libclang-rt-14-dev), installed here when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,10 +12,7 @@ if ! command -v "$CXX" >/dev/null; then
     DEBIAN_FRONTEND=noninteractive apt_get install -y -qq clang-14 libclang-rt-14-dev >/dev/null
 fi
 
-mkdir -p build/fuzz
-# The core only: the target never touches Python.
-mapfile -t sources < <(ls src/*.cpp src/tree/*.cpp src/random/*.cpp src/pool/*.cpp)
-"$CXX" -std=c++20 -O1 -g -pthread -Isrc \
-    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer \
-    "${sources[@]}" fuzz/newick_fuzzer.cpp -o build/fuzz/newick_fuzzer
+cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER="$CXX" -DVELTRANE_FUZZ=ON -DBUILD_TESTING=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" >/dev/null
+cmake --build build/fuzz --target newick_fuzzer -j"${JOBS:-2}"
 echo "built build/fuzz/newick_fuzzer"

@@ -8,21 +8,21 @@
 #include <string_view>
 #include <vector>
 
-#include "character_data.hpp"
-#include "fast_triplets.hpp"
-#include "likelihood.hpp"
-#include "optimized_triplets.hpp"
-#include "panic.hpp"
-#include "parallel_triplets.hpp"
-#include "parsimony.hpp"
-#include "phs.hpp"
-#include "rf_distance.hpp"
-#include "tree/lca.hpp"
-#include "tree/newick.hpp"
-#include "tree/node_iter.hpp"
-#include "tree/simple_rooted_tree.hpp"
-#include "triplets.hpp"
-#include "ultra_fast_triplets.hpp"
+#include "metrics/characters/character_data.hpp"
+#include "metrics/triplets/fast_triplets.hpp"
+#include "metrics/characters/likelihood.hpp"
+#include "metrics/triplets/optimized_triplets.hpp"
+#include "core/support/panic.hpp"
+#include "metrics/triplets/parallel_triplets.hpp"
+#include "metrics/characters/parsimony.hpp"
+#include "metrics/phs/phs.hpp"
+#include "metrics/rf/rf_distance.hpp"
+#include "core/tree/lca.hpp"
+#include "core/tree/newick.hpp"
+#include "core/tree/node_iter.hpp"
+#include "core/tree/simple_rooted_tree.hpp"
+#include "metrics/triplets/triplets.hpp"
+#include "metrics/triplets/ultra_fast_triplets.hpp"
 
 namespace {
 

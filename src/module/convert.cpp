@@ -17,12 +17,12 @@
 #include <sys/mman.h>
 #endif
 
-#include "memory.hpp"
+#include "core/support/memory.hpp"
 #include "module/errors.hpp"
 #include "module/py_ref.hpp"
-#include "panic.hpp"
-#include "pool/pool.hpp"
-#include "tree/newick.hpp"
+#include "core/support/panic.hpp"
+#include "core/pool/pool.hpp"
+#include "core/tree/newick.hpp"
 
 namespace veltrane::py {
 

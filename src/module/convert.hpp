@@ -8,9 +8,9 @@
 #include <string_view>
 #include <utility>
 
-#include "character_data.hpp"
+#include "metrics/characters/character_data.hpp"
 #include "module/binding.hpp"
-#include "tree/simple_rooted_tree.hpp"
+#include "core/tree/simple_rooted_tree.hpp"
 
 namespace veltrane::py {
 

@@ -2,12 +2,12 @@
 // likelihood distance.
 #include <optional>
 
-#include "likelihood.hpp"
+#include "metrics/characters/likelihood.hpp"
 #include "module/convert.hpp"
 #include "module/entries.hpp"
 #include "module/errors.hpp"
 #include "module/results.hpp"
-#include "parsimony.hpp"
+#include "metrics/characters/parsimony.hpp"
 
 namespace veltrane::py {
 

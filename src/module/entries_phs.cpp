@@ -3,7 +3,7 @@
 #include "module/entries.hpp"
 #include "module/errors.hpp"
 #include "module/results.hpp"
-#include "phs.hpp"
+#include "metrics/phs/phs.hpp"
 
 namespace veltrane::py {
 

@@ -3,7 +3,7 @@
 #include "module/entries.hpp"
 #include "module/errors.hpp"
 #include "module/results.hpp"
-#include "rf_distance.hpp"
+#include "metrics/rf/rf_distance.hpp"
 
 namespace veltrane::py {
 

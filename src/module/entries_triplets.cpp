@@ -1,13 +1,13 @@
 // Python entries for the five triplet metrics.
-#include "fast_triplets.hpp"
+#include "metrics/triplets/fast_triplets.hpp"
 #include "module/convert.hpp"
 #include "module/entries.hpp"
 #include "module/errors.hpp"
 #include "module/results.hpp"
-#include "optimized_triplets.hpp"
-#include "parallel_triplets.hpp"
-#include "triplets.hpp"
-#include "ultra_fast_triplets.hpp"
+#include "metrics/triplets/optimized_triplets.hpp"
+#include "metrics/triplets/parallel_triplets.hpp"
+#include "metrics/triplets/triplets.hpp"
+#include "metrics/triplets/ultra_fast_triplets.hpp"
 
 namespace veltrane::py {
 

@@ -6,8 +6,8 @@
 #include <stdexcept>
 
 #include "module/py_ref.hpp"
-#include "panic.hpp"
-#include "tree/newick.hpp"
+#include "core/support/panic.hpp"
+#include "core/tree/newick.hpp"
 
 namespace veltrane::py {
 

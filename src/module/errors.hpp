@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "interrupt.hpp"
+#include "core/support/interrupt.hpp"
 
 namespace veltrane::py {
 

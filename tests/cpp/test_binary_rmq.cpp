@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "test_util.hpp"
-#include "tree/binary_rmq.hpp"
+#include "core/tree/binary_rmq.hpp"
 
 namespace veltrane {
 namespace {

@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "character_data.hpp"
-#include "likelihood.hpp"
-#include "parsimony.hpp"
+#include "metrics/characters/character_data.hpp"
+#include "metrics/characters/likelihood.hpp"
+#include "metrics/characters/parsimony.hpp"
 #include "test_util.hpp"
-#include "tree/newick.hpp"
+#include "core/tree/newick.hpp"
 
 namespace veltrane {
 namespace {

@@ -9,11 +9,11 @@
 #include <random>
 #include <vector>
 
-#include "exact_triplets.hpp"
-#include "interrupt.hpp"
-#include "panic.hpp"
+#include "metrics/triplets/exact_triplets.hpp"
+#include "core/support/interrupt.hpp"
+#include "core/support/panic.hpp"
 #include "test_util.hpp"
-#include "ultra_fast_triplets.hpp"
+#include "metrics/triplets/ultra_fast_triplets.hpp"
 
 namespace veltrane {
 namespace {

@@ -14,14 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include "interrupt.hpp"
-#include "panic.hpp"
-#include "pool/pool.hpp"
-#include "rf_distance.hpp"
+#include "core/support/interrupt.hpp"
+#include "core/support/panic.hpp"
+#include "core/pool/pool.hpp"
+#include "metrics/rf/rf_distance.hpp"
 #include "test_util.hpp"
-#include "tree/binary_rmq.hpp"
-#include "tree/newick.hpp"
-#include "ultra_fast_triplets.hpp"
+#include "core/tree/binary_rmq.hpp"
+#include "core/tree/newick.hpp"
+#include "metrics/triplets/ultra_fast_triplets.hpp"
 
 namespace veltrane {
 namespace {

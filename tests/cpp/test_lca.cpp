@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "test_util.hpp"
-#include "tree/lca.hpp"
-#include "tree/newick.hpp"
-#include "tree/node_iter.hpp"
-#include "tree/simple_rooted_tree.hpp"
+#include "core/tree/lca.hpp"
+#include "core/tree/newick.hpp"
+#include "core/tree/node_iter.hpp"
+#include "core/tree/simple_rooted_tree.hpp"
 
 namespace veltrane {
 namespace {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "likelihood.hpp"
+#include "metrics/characters/likelihood.hpp"
 
 namespace veltrane {
 namespace {

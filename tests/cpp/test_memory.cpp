@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "memory.hpp"
+#include "core/support/memory.hpp"
 
 namespace veltrane {
 namespace {

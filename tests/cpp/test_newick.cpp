@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "test_util.hpp"
-#include "tree/newick.hpp"
-#include "tree/simple_rooted_tree.hpp"
+#include "core/tree/newick.hpp"
+#include "core/tree/simple_rooted_tree.hpp"
 #include "tree_edits.hpp"
 
 namespace veltrane {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "test_util.hpp"
-#include "tree/newick.hpp"
-#include "tree/node_iter.hpp"
+#include "core/tree/newick.hpp"
+#include "core/tree/node_iter.hpp"
 #include "tree_edits.hpp"
 
 namespace veltrane {

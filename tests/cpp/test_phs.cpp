@@ -15,11 +15,11 @@
 #include <utility>
 #include <vector>
 
-#include "character_data.hpp"
-#include "phs.hpp"
+#include "metrics/characters/character_data.hpp"
+#include "metrics/phs/phs.hpp"
 #include "test_util.hpp"
-#include "tree/newick.hpp"
-#include "tree/simple_rooted_tree.hpp"
+#include "core/tree/newick.hpp"
+#include "core/tree/simple_rooted_tree.hpp"
 
 namespace veltrane {
 namespace {

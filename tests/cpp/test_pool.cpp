@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "panic.hpp"
-#include "pool/pool.hpp"
+#include "core/support/panic.hpp"
+#include "core/pool/pool.hpp"
 #include "test_util.hpp"
 
 namespace {

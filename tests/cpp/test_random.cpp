@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "panic.hpp"
-#include "random/random_source.hpp"
+#include "core/support/panic.hpp"
+#include "core/random/random_source.hpp"
 #include "test_util.hpp"
 
 // Counts heap allocations, so tests can check that the per-trial sampling path makes none.

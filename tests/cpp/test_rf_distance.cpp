@@ -13,9 +13,9 @@
 #include <variant>
 #include <vector>
 
-#include "rf_distance.hpp"
+#include "metrics/rf/rf_distance.hpp"
 #include "test_util.hpp"
-#include "tree/newick.hpp"
+#include "core/tree/newick.hpp"
 #include "tree_edits.hpp"
 
 namespace veltrane {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "test_util.hpp"
-#include "tree/simple_rooted_tree.hpp"
+#include "core/tree/simple_rooted_tree.hpp"
 #include "tree_edits.hpp"
 
 namespace veltrane {

@@ -9,11 +9,11 @@
 #include <optional>
 #include <vector>
 
-#include "optimized_triplets.hpp"
-#include "parallel_triplets.hpp"
+#include "metrics/triplets/optimized_triplets.hpp"
+#include "metrics/triplets/parallel_triplets.hpp"
 #include "test_util.hpp"
-#include "triplets.hpp"
-#include "ultra_fast_triplets.hpp"
+#include "metrics/triplets/triplets.hpp"
+#include "metrics/triplets/ultra_fast_triplets.hpp"
 
 namespace veltrane {
 namespace {

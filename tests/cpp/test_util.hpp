@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "panic.hpp"
+#include "core/support/panic.hpp"
 
 // Expects stmt to throw veltrane::Panic whose what() is exactly text.
 #define EXPECT_PANIC(stmt, text)                                                   \

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tree/simple_rooted_tree.hpp"
+#include "core/tree/simple_rooted_tree.hpp"
 
 namespace veltrane {
 

@@ -1,0 +1,624 @@
+// Pairwise homoplasy score: pairs grouped by LCA, recoded rows, tallied p-values, Simes.
+#include "metrics/phs/phs.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "core/support/stopwatch.hpp"
+#include "core/support/interrupt.hpp"
+#include "core/support/memory.hpp"
+#include "core/support/panic.hpp"
+#include "core/pool/pool.hpp"
+
+namespace veltrane {
+
+namespace {
+
+constexpr std::size_t no_row = std::numeric_limits<std::size_t>::max();
+constexpr std::size_t code_block = 16;  // codes compared per step; rows are padded to this
+constexpr double p_value_floor = 0x1p-52;
+
+// Preorder from the root with depths, and for every node the range of depth-first positions
+// of the labelled leaves below it.
+struct Layout {
+    std::vector<NodeId> preorder;
+    std::vector<std::uint64_t> depth;
+    std::vector<std::size_t> lo, hi;
+    std::vector<std::size_t> row_at;  // depth-first position -> matrix row
+};
+
+[[noreturn]] void throw_missing(NodeId id) {
+    throw Panic("node id " + std::to_string(id) + " is not in the tree");
+}
+
+Layout lay_out(const SimpleRootedTree& tree, const std::vector<std::size_t>& row_of) {
+    const std::size_t n_nodes = tree.nodes.size();
+    Layout out;
+    out.depth.assign(n_nodes, 0);
+    out.lo.assign(n_nodes, 0);
+    out.hi.assign(n_nodes, 0);
+    out.preorder.reserve(n_nodes);
+    std::vector<unsigned char> seen(n_nodes, 0);
+    if (!has_node(tree, tree.root)) throw_missing(tree.root);
+    std::vector<NodeId> stack{tree.root};
+    while (!stack.empty()) {
+        const NodeId v = stack.back();
+        stack.pop_back();
+        if (seen[v]) {
+            throw Panic("node id " + std::to_string(v) + " is reached twice from the root");
+        }
+        seen[v] = 1;
+        out.preorder.push_back(v);
+        out.lo[v] = out.row_at.size();
+        if (row_of[v] != no_row) out.row_at.push_back(row_of[v]);
+        const std::span<const NodeId> kids = tree.nodes[v].children;
+        for (auto it = kids.rbegin(); it != kids.rend(); ++it) {
+            if (!has_node(tree, *it)) throw_missing(*it);
+            out.depth[*it] = out.depth[v] + 1;
+            stack.push_back(*it);
+        }
+    }
+    // Unbalanced "(" leaves nodes without a parent; no LCA is defined for them.
+    for (NodeId v = 0; v < n_nodes; ++v) {
+        if (has_node(tree, v) && !seen[v]) {
+            throw Panic("node id " + std::to_string(v) +
+                        " is unreachable from the root, so no LCA query can be answered");
+        }
+    }
+    // A subtree is a contiguous run of the preorder, so its leaves are a contiguous range.
+    std::vector<std::size_t> size(n_nodes, 0);
+    for (auto it = out.preorder.rbegin(); it != out.preorder.rend(); ++it) {
+        const NodeId v = *it;
+        if (row_of[v] != no_row) size[v] += 1;
+        for (NodeId c : tree.nodes[v].children) size[v] += size[c];
+        out.hi[v] = out.lo[v] + size[v];
+    }
+    return out;
+}
+
+// For each node id, the internal-states vector it takes: every label goes to the first node
+// (in id order) that carries it, leaves included, even though only LCAs are ever looked up.
+std::vector<const std::vector<std::int32_t>*> states_by_node(const SimpleRootedTree& tree,
+                                                             const StateMap& internal_states) {
+    std::vector<const std::vector<std::int32_t>*> out(tree.nodes.size(), nullptr);
+    if (internal_states.empty()) return out;
+    std::unordered_set<const std::string*> claimed;
+    for (NodeId v = 0; v < tree.nodes.size(); ++v) {
+        const Node& node = tree.nodes[v];
+        if (!has_node(tree, v) || !node.taxa) continue;
+        const auto it = internal_states.find(std::string(*node.taxa));
+        if (it == internal_states.end() || !claimed.insert(&it->first).second) continue;
+        out[v] = &it->second;
+    }
+    return out;
+}
+
+template <typename T>
+void fill_codes(const CharacterMatrix& matrix, const Layout& layout,
+                const std::vector<std::vector<std::int32_t>>& column_states, std::size_t width,
+                std::int32_t missing_state, std::int32_t unedited_state, std::vector<T>& codes) {
+    // Every row is padded to the longest: one long row makes the table rows x longest.
+    require_memory(layout.row_at.size(), width * sizeof(T));
+    codes.assign(layout.row_at.size() * width, T{0});
+    for (std::size_t pos = 0; pos < layout.row_at.size(); ++pos) {
+        const std::span<const std::int32_t> row = matrix.row(layout.row_at[pos]);
+        check_interrupt(static_cast<std::int64_t>(1 + row.size() / 1024));
+        T* out = codes.data() + pos * width;
+        for (std::size_t k = 0; k < row.size(); ++k) {
+            const std::int32_t s = row[k];
+            if (s == missing_state || s == unedited_state) continue;
+            const std::vector<std::int32_t>& states = column_states[k];
+            const auto at = std::lower_bound(states.begin(), states.end(), s);
+            out[k] = static_cast<T>(at - states.begin() + 1);
+        }
+    }
+}
+
+// Sum of 16 byte lanes, each sum of 8 lanes at most 255: one multiply adds the bytes of a
+// 64-bit word into its top byte.
+inline std::uint64_t sum_lanes(const std::uint8_t (&lanes)[code_block]) noexcept {
+    std::uint64_t lo = 0;
+    std::uint64_t hi = 0;
+    std::memcpy(&lo, lanes, 8);
+    std::memcpy(&hi, lanes + 8, 8);
+    constexpr std::uint64_t ones = 0x0101010101010101u;
+    return ((lo * ones) >> 56) + ((hi * ones) >> 56);
+}
+
+template <typename T>
+inline std::uint64_t sum_lanes(const T (&lanes)[code_block]) noexcept {
+    std::uint64_t total = 0;
+    for (const T lane : lanes) total += lane;
+    return total;
+}
+
+// Lane counters are flushed before they overflow (byte lanes: before 8 of them can pass 255).
+template <typename T>
+constexpr std::size_t blocks_per_flush = sizeof(T) == 1 ? 31 : std::numeric_limits<T>::max();
+
+// Number of k < width with u[k] == c[k]; width is a multiple of code_block. The fixed-size
+// inner loop is what the compiler turns into vector compares. Blocks > 0 fixes the width at
+// compile time (Blocks * code_block) so that short rows compile to straight-line code.
+template <typename T, std::size_t Blocks>
+inline std::uint64_t count_matches(const T* u, const T* c, std::size_t width) noexcept {
+    constexpr std::size_t max_span = code_block * blocks_per_flush<T>;
+    if constexpr (Blocks > 0) width = Blocks * code_block;
+    std::uint64_t total = 0;
+    for (std::size_t start = 0; start < width; start += max_span) {
+        const std::size_t stop = std::min(width, start + max_span);
+        T lanes[code_block] = {};
+        for (std::size_t k = start; k < stop; k += code_block) {
+            for (std::size_t l = 0; l < code_block; ++l) {
+                lanes[l] = static_cast<T>(lanes[l] + (u[k + l] == c[k + l] ? 1 : 0));
+            }
+        }
+        total += sum_lanes(lanes);
+    }
+    return total;
+}
+
+// Tallies the counts of u against ny consecutive rows.
+template <typename T, std::size_t Blocks>
+void count_rows(const T* u, const T* rows, std::size_t ny, std::size_t width,
+                std::uint64_t* hist) noexcept {
+    for (std::size_t y = 0; y < ny; ++y, rows += width) {
+        ++hist[count_matches<T, Blocks>(u, rows, width)];
+    }
+}
+
+template <typename T>
+void count_rows_any(const T* u, const T* rows, std::size_t ny, std::size_t width,
+                    std::uint64_t* hist) noexcept {
+    switch (width / code_block) {
+        case 1:
+            return count_rows<T, 1>(u, rows, ny, width, hist);
+        case 2:
+            return count_rows<T, 2>(u, rows, ny, width, hist);
+        case 3:
+            return count_rows<T, 3>(u, rows, ny, width, hist);
+        case 4:
+            return count_rows<T, 4>(u, rows, ny, width, hist);
+        case 5:
+            return count_rows<T, 5>(u, rows, ny, width, hist);
+        case 6:
+            return count_rows<T, 6>(u, rows, ny, width, hist);
+        case 7:
+            return count_rows<T, 7>(u, rows, ny, width, hist);
+        case 8:
+            return count_rows<T, 8>(u, rows, ny, width, hist);
+        default:
+            return count_rows<T, 0>(u, rows, ny, width, hist);
+    }
+}
+
+// A position in the work order: row x of block `block` (x counted from the block's x_lo).
+struct Cursor {
+    std::size_t block = 0;
+    std::size_t x = 0;
+};
+
+template <typename T>
+void tally_pairs(const OptimizedPHSTreeData& data, const std::vector<T>& codes, Cursor from,
+                 Cursor to, std::vector<PairTally>& out) {
+    constexpr T never = std::numeric_limits<T>::max();
+    const std::size_t width = data.width;
+    std::vector<std::uint64_t> hist(width + 1, 0);
+    std::vector<T> u(width);
+    std::uint64_t hist_depth = 0;
+    bool pending = false;
+    auto flush = [&] {
+        for (std::size_t h = 0; h < hist.size(); ++h) {
+            if (hist[h] != 0) out.push_back({hist_depth, h, hist[h]});
+            hist[h] = 0;
+        }
+        pending = false;
+    };
+    for (std::size_t b = from.block; b <= to.block && b < data.blocks.size(); ++b) {
+        const PairBlock& block = data.blocks[b];
+        if (pending && block.depth != hist_depth) flush();
+        hist_depth = block.depth;
+        pending = true;
+        const std::size_t x_begin = block.x_lo + (b == from.block ? from.x : 0);
+        const std::size_t x_end = b == to.block ? block.x_lo + to.x : block.x_hi;
+        const std::uint8_t* mask = data.masks.data() + block.mask * width;
+        const std::size_t ny = block.y_hi - block.y_lo;
+        const T* y_rows = codes.data() + block.y_lo * width;
+        // One unit of interrupt cost per 1024 code comparisons, at least one per row.
+        const auto row_cost = static_cast<std::int64_t>(1 + ny * width / 1024);
+        for (std::size_t x = x_begin; x < x_end; ++x) {
+            check_interrupt(row_cost);
+            // The LCA's mask and the "edited" test fold into leaf x's row: a position that
+            // cannot count gets a code no row contains.
+            const T* cx = codes.data() + x * width;
+            bool active = false;
+            for (std::size_t k = 0; k < width; ++k) {
+                const bool counts = mask[k] != 0 && cx[k] != 0;
+                u[k] = counts ? cx[k] : never;
+                active = active || counts;
+            }
+            if (!active) {
+                hist[0] += ny;
+                continue;
+            }
+            count_rows_any(u.data(), y_rows, ny, width, hist.data());
+        }
+    }
+    if (pending) flush();
+}
+
+bool by_depth_then_count(const PairTally& a, const PairTally& b) {
+    return a.depth != b.depth ? a.depth < b.depth : a.homoplasy < b.homoplasy;
+}
+
+// Sorts by (depth, count) and merges equal keys.
+void merge_tallies(std::vector<PairTally>& tallies) {
+    std::sort(tallies.begin(), tallies.end(), by_depth_then_count);
+    std::size_t kept = 0;
+    for (const PairTally& t : tallies) {
+        if (kept > 0 && tallies[kept - 1].depth == t.depth &&
+            tallies[kept - 1].homoplasy == t.homoplasy) {
+            tallies[kept - 1].pairs += t.pairs;
+        } else {
+            tallies[kept++] = t;
+        }
+    }
+    tallies.resize(kept);
+}
+
+// floor(total * c / chunks) without overflow.
+std::uint64_t share(std::uint64_t total, std::size_t c, std::size_t chunks) {
+    const std::uint64_t q = total / chunks;
+    const std::uint64_t r = total % chunks;
+    return q * c + r * c / chunks;
+}
+
+}  // namespace
+
+OptimizedPHSTreeData build_phs_tree_data(const SimpleRootedTree& tree,
+                                         const CharacterMatrix& matrix,
+                                         const StateMap& internal_states,
+                                         std::int32_t missing_state, std::int32_t unedited_state) {
+    return detail::build_phs_tree_data(tree, matrix, internal_states, missing_state, unedited_state,
+                                       1);
+}
+
+namespace detail {
+
+OptimizedPHSTreeData build_phs_tree_data(const SimpleRootedTree& tree,
+                                         const CharacterMatrix& matrix,
+                                         const StateMap& internal_states,
+                                         std::int32_t missing_state, std::int32_t unedited_state,
+                                         std::size_t min_code_bytes) {
+    const std::size_t n_nodes = tree.nodes.size();
+    // Row i belongs to the i-th labelled leaf in id order; unlabelled leaves take no row.
+    std::vector<std::size_t> row_of(n_nodes, no_row);
+    std::size_t labelled = 0;
+    for (NodeId v = 0; v < n_nodes; ++v) {
+        const Node& node = tree.nodes[v];
+        if (has_node(tree, v) && is_leaf(node) && node.taxa) row_of[v] = labelled++;
+    }
+    if (labelled >= 2 && matrix.rows() < labelled) {
+        throw PhsInputError("character_matrix has " + std::to_string(matrix.rows()) +
+                            " rows but the tree has " + std::to_string(labelled) +
+                            " labelled leaves");
+    }
+    const Layout layout = lay_out(tree, row_of);
+    if (labelled == 0) throw Panic("the tree has no labelled leaf");
+
+    OptimizedPHSTreeData data;
+    data.labelled_leaves = labelled;
+    if (labelled < 2) return data;
+
+    // Distinct edited states per column, over the rows of labelled leaves.
+    std::size_t row_width = 0;
+    for (std::size_t r = 0; r < labelled; ++r)
+        row_width = std::max(row_width, matrix.row(r).size());
+    std::vector<std::vector<std::int32_t>> column_states(row_width);
+    for (std::size_t r = 0; r < labelled; ++r) {
+        const std::span<const std::int32_t> row = matrix.row(r);
+        for (std::size_t k = 0; k < row.size(); ++k) {
+            if (row[k] != missing_state && row[k] != unedited_state) {
+                column_states[k].push_back(row[k]);
+            }
+        }
+    }
+    std::size_t most_states = 0;
+    for (std::vector<std::int32_t>& states : column_states) {
+        std::sort(states.begin(), states.end());
+        states.erase(std::unique(states.begin(), states.end()), states.end());
+        states.shrink_to_fit();
+        most_states = std::max(most_states, states.size());
+    }
+    const std::size_t width = (row_width + code_block - 1) / code_block * code_block;
+    data.width = width;
+    // Codes 1..states; 0 and the type's maximum (the never-matching code) are reserved.
+    if (min_code_bytes <= 1 && most_states < std::numeric_limits<std::uint8_t>::max()) {
+        data.codes = std::vector<std::uint8_t>{};
+    } else if (min_code_bytes <= 2 && most_states < std::numeric_limits<std::uint16_t>::max()) {
+        data.codes = std::vector<std::uint16_t>{};
+    } else {
+        data.codes = std::vector<std::uint32_t>{};
+    }
+    std::visit(
+        [&](auto& codes) {
+            fill_codes(matrix, layout, column_states, width, missing_state, unedited_state, codes);
+        },
+        data.codes);
+
+    // Pairs with LCA v: the leaves of each child against those of the later children.
+    const std::vector<const std::vector<std::int32_t>*> states =
+        states_by_node(tree, internal_states);
+    // A mask of `width` bytes per internal node with states: many such nodes and one long row
+    // make it far larger than the input.
+    std::size_t masked_nodes = 0;
+    for (const NodeId v : layout.preorder) {
+        if (tree.nodes[v].children.size() >= 2 && states[v] != nullptr) ++masked_nodes;
+    }
+    require_memory(masked_nodes, width);
+    data.masks.reserve(masked_nodes * width);
+    for (const NodeId v : layout.preorder) {
+        const std::span<const NodeId> kids = tree.nodes[v].children;
+        if (kids.size() < 2) continue;
+        check_interrupt(static_cast<std::int64_t>(1 + width / 1024));
+        const std::uint64_t depth = layout.depth[v];
+        std::size_t mask_row = no_row;
+        if (states[v] != nullptr) {
+            const std::vector<std::int32_t>& s = *states[v];
+            std::vector<std::uint8_t> mask(width, 0);
+            bool any = false;
+            for (std::size_t k = 0; k < std::min(s.size(), row_width); ++k) {
+                mask[k] = s[k] == unedited_state ? 1 : 0;
+                any = any || mask[k] != 0;
+            }
+            if (any) {
+                mask_row = data.masks.size() / std::max<std::size_t>(width, 1);
+                data.masks.insert(data.masks.end(), mask.begin(), mask.end());
+            }
+        }
+        std::uint64_t zero_pairs = 0;
+        for (const NodeId c : kids) {
+            const std::size_t nx = layout.hi[c] - layout.lo[c];
+            const std::size_t ny = layout.hi[v] - layout.hi[c];
+            if (nx == 0 || ny == 0) continue;
+            if (mask_row == no_row || width == 0) {
+                zero_pairs += static_cast<std::uint64_t>(nx) * ny;
+                continue;
+            }
+            // Pairs are symmetric; the shorter range is the one whose rows get masked.
+            PairBlock block{depth,        mask_row,     layout.lo[c],
+                            layout.hi[c], layout.hi[c], layout.hi[v]};
+            if (nx > ny) {
+                std::swap(block.x_lo, block.y_lo);
+                std::swap(block.x_hi, block.y_hi);
+            }
+            data.blocks.push_back(block);
+        }
+        if (zero_pairs > 0) data.zero_tallies.push_back({depth, 0, zero_pairs});
+    }
+    std::stable_sort(data.blocks.begin(), data.blocks.end(),
+                     [](const PairBlock& a, const PairBlock& b) { return a.depth < b.depth; });
+    return data;
+}
+
+}  // namespace detail
+
+std::vector<PairTally> calculate_phs_optimized(const OptimizedPHSTreeData& data,
+                                               std::size_t chunks) {
+    const std::vector<PairBlock>& blocks = data.blocks;
+    std::vector<std::uint64_t> cum(blocks.size() + 1, 0);
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        const PairBlock& block = blocks[b];
+        cum[b + 1] = cum[b] + static_cast<std::uint64_t>(block.x_hi - block.x_lo) *
+                                  (block.y_hi - block.y_lo);
+    }
+    const std::uint64_t total = cum.back();
+    chunks = std::max<std::size_t>(chunks, 1);
+    // Chunk c starts at the first x row whose first pair is at or after c * total / chunks.
+    auto cursor_at = [&](std::uint64_t target) -> Cursor {
+        const std::size_t b = static_cast<std::size_t>(
+            std::upper_bound(cum.begin(), cum.end(), target) - cum.begin() - 1);
+        if (b >= blocks.size()) return {blocks.size(), 0};
+        const std::uint64_t ny = blocks[b].y_hi - blocks[b].y_lo;
+        const std::uint64_t x = (target - cum[b] + ny - 1) / ny;
+        if (x >= blocks[b].x_hi - blocks[b].x_lo) return {b + 1, 0};
+        return {b, static_cast<std::size_t>(x)};
+    };
+    std::vector<Cursor> bounds(chunks + 1);
+    for (std::size_t c = 0; c <= chunks; ++c) bounds[c] = cursor_at(share(total, c, chunks));
+
+    std::vector<std::vector<PairTally>> parts(chunks);
+    auto run = [&](std::size_t c) {
+        std::visit(
+            [&](const auto& codes) {
+                tally_pairs(data, codes, bounds[c], bounds[c + 1], parts[c]);
+            },
+            data.codes);
+    };
+    if (chunks == 1) {
+        run(0);
+    } else {
+        run_chunks(chunks, run);
+    }
+
+    std::vector<PairTally> tallies = data.zero_tallies;
+    for (const std::vector<PairTally>& part : parts) {
+        tallies.insert(tallies.end(), part.begin(), part.end());
+    }
+    merge_tallies(tallies);
+    return tallies;
+}
+
+double calculate_phs_pvalues(std::span<const PairTally> tallies, std::uint64_t n, double mu,
+                             double q) {
+    std::vector<PairTally> sorted(tallies.begin(), tallies.end());
+    merge_tallies(sorted);
+    std::vector<detail::PValueGroup> groups;
+    groups.reserve(sorted.size());
+    for (std::size_t i = 0; i < sorted.size();) {
+        std::size_t j = i;
+        while (j < sorted.size() && sorted[j].depth == sorted[i].depth) ++j;
+        const std::vector<double> p = detail::phs_pvalues_at_depth(
+            sorted[j - 1].homoplasy, static_cast<double>(sorted[i].depth), n, mu, q);
+        for (; i < j; ++i) {
+            if (sorted[i].pairs > 0) groups.push_back({p[sorted[i].homoplasy], sorted[i].pairs});
+        }
+    }
+    return detail::simes_grouped(std::move(groups));
+}
+
+PhsResult phs_optimized(const SimpleRootedTree& tree, const CharacterMatrix& matrix,
+                        const StateMap& internal_states, const PhsOptions& options) {
+    const Stopwatch clock;
+    PhsResult result;
+    std::vector<PairTally> tallies;
+    {
+        const OptimizedPHSTreeData data = build_phs_tree_data(
+            tree, matrix, internal_states, options.missing_state, options.unedited_state);
+        const std::uint64_t leaves = data.labelled_leaves;
+        if (leaves < 2) {
+            result.phs_score = 1.0;
+            result.total_pairs = 0;
+            result.method_used = "no_pairs";
+            result.parallel_chunks_used = 1;
+            result.computation_time_ms = clock.elapsed_ms();
+            return result;
+        }
+        result.total_pairs = leaves * (leaves - 1) / 2;
+        // The pool is neither created nor asked for its size below 2000 pairs.
+        const std::uint64_t g =
+            result.total_pairs < 2000
+                ? 1
+                : detail::phs_chunk_count(result.total_pairs, options.max_threads, pool_size());
+        result.method_used = g > 1 ? "optimized_parallel" : "optimized_sequential";
+        result.parallel_chunks_used = g;
+        // A few chunks per worker even out uneven blocks, as work stealing would.
+        const std::uint64_t per_worker = g < 8 ? 2 : g < 32 ? 3 : 4;
+        tallies =
+            calculate_phs_optimized(data, g > 1 ? static_cast<std::size_t>(g * per_worker) : 1);
+    }
+    const double mu =
+        options.mutation_rate
+            ? *options.mutation_rate
+            : detail::estimate_mutation_rate(matrix, options.missing_state, options.unedited_state);
+    const double q = options.collision_probability.value_or(0.1);
+    result.phs_score = calculate_phs_pvalues(tallies, matrix.n_characters(), mu, q);
+    result.computation_time_ms = clock.elapsed_ms();
+    return result;
+}
+
+namespace detail {
+
+double estimate_mutation_rate(const CharacterMatrix& matrix, std::int32_t missing_state,
+                              std::int32_t unedited_state) {
+    if (matrix.rows() == 0) return 0.1;
+    std::uint64_t observed = 0;
+    std::uint64_t edited = 0;
+    for (const std::int32_t s : matrix.values) {
+        if (s == missing_state) continue;
+        ++observed;
+        if (s != unedited_state) ++edited;
+    }
+    if (observed == 0) return 0.1;
+    return -std::log(1.0 - static_cast<double>(edited) / static_cast<double>(observed));
+}
+
+std::uint64_t phs_chunk_count(std::uint64_t pairs, std::optional<std::uint64_t> max_threads,
+                              std::size_t workers) {
+    if (pairs < 2000) return 1;
+    const std::uint64_t pool = std::max<std::uint64_t>(workers, 1);
+    const std::uint64_t cap =
+        max_threads ? std::min(std::max<std::uint64_t>(*max_threads, 1), pool) : pool;
+    const std::uint64_t a = pairs / 8000;
+    const std::uint64_t b = pairs / 2000;
+    // Both factors are exact doubles, so the rounded product is that of the integer product.
+    const auto g0 =
+        static_cast<std::uint64_t>(std::sqrt(static_cast<double>(a) * static_cast<double>(b)));
+    return std::min(std::max<std::uint64_t>(g0, 1), cap);
+}
+
+std::vector<double> phs_pvalues_at_depth(std::uint64_t max_h, double d, std::uint64_t n, double mu,
+                                         double q) {
+    std::vector<double> p(max_h + 1, 1.0);
+    if (max_h == 0) return p;
+    // The binomial tail 1 - sum_{k < h} P(k) shares its terms across h: S(h) is the running
+    // sum after term h - 1, accumulated in the same ascending order as a single sum would be.
+    // A pair whose LCA sits at depth exactly 1 counts as certain (pi = 1) by definition.
+    double pi = 1.0;
+    if (d != 1.0) {
+        const double t = 1.0 - std::exp(-mu * (1.0 - d));
+        pi = q * std::exp(-mu * d) * (t * t);
+    }
+    if (pi == 0.0) {
+        std::fill(p.begin() + 1, p.end(), 0.0);
+    } else if (pi == 1.0) {
+        for (std::uint64_t h = 1; h <= max_h; ++h) p[h] = h <= n ? 1.0 : 0.0;
+    } else {
+        const double ln_pi = std::log(pi);
+        const double ln_rest = std::log(1.0 - pi);
+        std::vector<double> ln_c_prefix{0.0};  // sum of ln((n - i) / (i + 1)) for i < m
+        double sum = 0.0;
+        for (std::uint64_t h = 1; h <= max_h; ++h) {
+            const std::uint64_t k = h - 1;
+            if (k <= n) {
+                const std::uint64_t m = std::min(k, n - k);
+                while (ln_c_prefix.size() <= m) {
+                    const std::uint64_t i = ln_c_prefix.size() - 1;
+                    ln_c_prefix.push_back(
+                        ln_c_prefix.back() +
+                        std::log(static_cast<double>(n - i) / static_cast<double>(i + 1)));
+                }
+                sum += std::exp(ln_c_prefix[m] + static_cast<double>(k) * ln_pi +
+                                static_cast<double>(n - k) * ln_rest);
+            }
+            p[h] = 1.0 - sum;
+        }
+    }
+    for (double& value : p) {
+        if (value == 0.0) value = p_value_floor;
+    }
+    return p;
+}
+
+double simes_grouped(std::vector<PValueGroup> groups) {
+    std::uint64_t m = 0;
+    for (const PValueGroup& g : groups) m += g.pairs;
+    if (m == 0) return std::numeric_limits<double>::infinity();
+    if (m == 1) {
+        for (const PValueGroup& g : groups) {
+            if (g.pairs == 1) return g.p;
+        }
+    }
+    for (const PValueGroup& g : groups) {
+        if (g.pairs > 0 && std::isnan(g.p)) {
+            throw Panic(
+                "a pair p-value is NaN and cannot be ordered "
+                "(check mutation_rate and collision_probability)");
+        }
+    }
+    std::sort(groups.begin(), groups.end(),
+              [](const PValueGroup& a, const PValueGroup& b) { return a.p < b.p; });
+    const double mf = static_cast<double>(m);
+    double best = std::numeric_limits<double>::infinity();
+    std::uint64_t rank = 0;
+    for (std::size_t i = 0; i < groups.size();) {
+        const double p = groups[i].p;
+        std::uint64_t run = 0;
+        for (; i < groups.size() && groups[i].p == p; ++i) run += groups[i].pairs;
+        if (run == 0) continue;
+        // m * p / i falls with i for p > 0 and rises for a p rounded below zero.
+        const double first = mf * p / static_cast<double>(rank + 1);
+        const double last = mf * p / static_cast<double>(rank + run);
+        best = std::min(best, std::min(first, last));
+        rank += run;
+    }
+    return best;
+}
+
+}  // namespace detail
+
+}  // namespace veltrane
