@@ -8,19 +8,19 @@
 #include <string_view>
 #include <vector>
 
-#include "metrics/characters/character_data.hpp"
-#include "metrics/triplets/fast_triplets.hpp"
-#include "metrics/characters/likelihood.hpp"
-#include "metrics/triplets/optimized_triplets.hpp"
 #include "core/support/panic.hpp"
-#include "metrics/triplets/parallel_triplets.hpp"
-#include "metrics/characters/parsimony.hpp"
-#include "metrics/phs/phs.hpp"
-#include "metrics/rf/rf_distance.hpp"
 #include "core/tree/lca.hpp"
 #include "core/tree/newick.hpp"
 #include "core/tree/node_iter.hpp"
 #include "core/tree/simple_rooted_tree.hpp"
+#include "metrics/characters/character_data.hpp"
+#include "metrics/characters/likelihood.hpp"
+#include "metrics/characters/parsimony.hpp"
+#include "metrics/phs/phs.hpp"
+#include "metrics/rf/rf_distance.hpp"
+#include "metrics/triplets/fast_triplets.hpp"
+#include "metrics/triplets/optimized_triplets.hpp"
+#include "metrics/triplets/parallel_triplets.hpp"
 #include "metrics/triplets/triplets.hpp"
 #include "metrics/triplets/ultra_fast_triplets.hpp"
 
@@ -81,9 +81,11 @@ void exercise(SimpleRootedTree& t1, SimpleRootedTree& t2, std::string_view text)
         const std::vector<NodeId> leaves = leaf_ids(t1);
         static_cast<void>(compute_depths(t1));
         static_cast<void>(postord_ids(t1, t1.root));
-        static_cast<void>(euler_walk_ids(t1, t1.root));
+        static_cast<void>(checked_preorder_ids(t1));
+        SimpleRootedTree a = t1;
+        precompute_constant_time_lca(a);
         if (leaves.size() >= 2) {
-            static_cast<void>(get_lca_id(t1, leaves.front(), leaves.back()));
+            static_cast<void>(get_lca_depth(a, leaves.front(), leaves.back()));
         }
     });
     step([&] {
@@ -128,7 +130,8 @@ void exercise(SimpleRootedTree& t1, SimpleRootedTree& t2, std::string_view text)
         }
         StateMap states;
         for (const auto& [label, id] : t1.taxa_map) {
-            states[std::string(label)] = std::vector<std::int32_t>(id % 4, static_cast<std::int32_t>(id % 2));
+            states[std::string(label)] =
+                std::vector<std::int32_t>(id % 4, static_cast<std::int32_t>(id % 2));
         }
         PhsOptions options;
         options.max_threads = 2;

@@ -13,10 +13,10 @@ namespace {
 [[noreturn]] void raise_too_many_positional(const Signature& sig, std::size_t given) {
     const std::size_t total = sig.params.size();
     std::string msg = std::string(sig.name) + "()";
-    if (sig.required == total) {
+    if (sig.required() == total) {
         msg += " takes " + std::to_string(total);
     } else {
-        msg += " takes from " + std::to_string(sig.required) + " to " + std::to_string(total);
+        msg += " takes from " + std::to_string(sig.required()) + " to " + std::to_string(total);
     }
     msg += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
            " given";
@@ -25,14 +25,14 @@ namespace {
 
 [[noreturn]] void raise_missing(const Signature& sig, const BoundArgs& bound) {
     std::size_t count = 0;
-    for (std::size_t i = 0; i < sig.required; ++i) {
+    for (std::size_t i = 0; i < sig.required(); ++i) {
         if (bound[i] == nullptr) ++count;
     }
     std::string msg(sig.name);
     msg.append("() missing ").append(std::to_string(count)).append(" required positional ");
     msg.append(count == 1 ? "argument" : "arguments").append(": ");
     std::size_t written = 0;
-    for (std::size_t i = 0; i < sig.required; ++i) {
+    for (std::size_t i = 0; i < sig.required(); ++i) {
         if (bound[i] != nullptr) continue;
         if (written > 0) msg.append(written + 1 == count ? " and " : ", ");
         msg.append("'").append(sig.params[i].name).append("'");
@@ -78,7 +78,7 @@ BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
         bound[i] = args[nargs + k];
     }
 
-    for (std::size_t i = 0; i < sig.required; ++i) {
+    for (std::size_t i = 0; i < sig.required(); ++i) {
         if (bound[i] == nullptr) raise_missing(sig, bound);
     }
     return bound;

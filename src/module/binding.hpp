@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace veltrane::py {
@@ -21,16 +22,32 @@ enum class ParamKind : unsigned char {
     optional_state_map,
 };
 
+// One parameter: its name, how its value converts, and its default. Texts, character matrices
+// and required internal states have none; the optional kinds default to None; the integer
+// kinds to default_value, shown in the text signature as `shown` when that is given.
 struct Param {
     const char* name;
     ParamKind kind;
+    std::int64_t default_value = 0;
+    const char* shown = nullptr;
 };
 
-// One function's parameters, all positional-or-keyword; the first `required` have no default.
+// True for the kinds that have no default.
+constexpr bool is_required(ParamKind kind) noexcept {
+    return kind == ParamKind::text || kind == ParamKind::character_matrix ||
+           kind == ParamKind::state_map;
+}
+
+// One function's parameters, all positional-or-keyword; the required ones come first.
 struct Signature {
     const char* name;
     std::span<const Param> params;
-    std::size_t required;
+
+    std::size_t required() const noexcept {
+        std::size_t count = 0;
+        while (count < params.size() && is_required(params[count].kind)) ++count;
+        return count;
+    }
 };
 
 inline constexpr std::size_t max_params = 9;

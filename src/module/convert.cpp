@@ -17,16 +17,19 @@
 #include <sys/mman.h>
 #endif
 
+#include "core/pool/pool.hpp"
 #include "core/support/memory.hpp"
+#include "core/support/panic.hpp"
+#include "core/tree/newick.hpp"
 #include "module/errors.hpp"
 #include "module/py_ref.hpp"
-#include "core/support/panic.hpp"
-#include "core/pool/pool.hpp"
-#include "core/tree/newick.hpp"
 
 namespace veltrane::py {
 
 namespace {
+
+// The TypeError for a str where a list is expected; a fixed text that callers match on.
+constexpr const char* str_as_list_message = "Can't extract `str` to `Vec`";
 
 // "'<type qualname>' object cannot be converted to '<target>'" as a TypeError.
 [[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target) {
@@ -319,7 +322,7 @@ void for_each_item(PyObject* obj, Visit&& visit) {
 
 // A list of states, appended to out: any sequence but a str, read by length then iteration.
 void append_states(PyObject* obj, std::vector<std::int32_t>& out) {
-    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, str_as_list_message);
     if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
     if (read_int_array(obj, 1, out)) return;
     // Grow geometrically: rows are appended one after another to the same vector.
@@ -333,7 +336,7 @@ void append_states(PyObject* obj, std::vector<std::int32_t>& out) {
 }
 
 CharacterMatrix read_matrix(PyObject* obj) {
-    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, str_as_list_message);
     if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
     CharacterMatrix matrix;
     if (const auto shape = read_int_array(obj, 2, matrix.values)) {
@@ -432,9 +435,9 @@ std::string_view Arguments::text(std::size_t i) const {
     }
 }
 
-std::uint64_t Arguments::u64(std::size_t i, std::uint64_t default_value) const {
+std::uint64_t Arguments::u64(std::size_t i) const {
     PyObject* obj = arg(i, ParamKind::u64);
-    if (obj == nullptr) return default_value;
+    if (obj == nullptr) return static_cast<std::uint64_t>(sig_.params[i].default_value);
     PyRef index = PyRef::steal(PyNumber_Index(obj));
     if (!index) fail(i);
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
@@ -452,9 +455,9 @@ std::optional<std::uint64_t> Arguments::optional_u64(std::size_t i) const {
     return value;
 }
 
-std::int32_t Arguments::i32(std::size_t i, std::int32_t default_value) const {
+std::int32_t Arguments::i32(std::size_t i) const {
     PyObject* obj = arg(i, ParamKind::i32);
-    if (obj == nullptr) return default_value;
+    if (obj == nullptr) return static_cast<std::int32_t>(sig_.params[i].default_value);
     try {
         return to_i32(obj);
     } catch (const PyErrorSet&) {

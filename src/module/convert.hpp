@@ -8,9 +8,9 @@
 #include <string_view>
 #include <utility>
 
+#include "core/tree/simple_rooted_tree.hpp"
 #include "metrics/characters/character_data.hpp"
 #include "module/binding.hpp"
-#include "core/tree/simple_rooted_tree.hpp"
 
 namespace veltrane::py {
 
@@ -22,11 +22,14 @@ class Arguments {
     Arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         : sig_(sig), bound_(bind(sig, args, nargs, kwnames)) {}
 
+    std::size_t size() const noexcept { return sig_.params.size(); }
+
     // UTF-8 view of a str, valid while the call runs (the caller holds the object).
     std::string_view text(std::size_t i) const;
-    std::uint64_t u64(std::size_t i, std::uint64_t default_value) const;
+    // The integer kinds give the parameter's default when the caller left it out.
+    std::uint64_t u64(std::size_t i) const;
     std::optional<std::uint64_t> optional_u64(std::size_t i) const;
-    std::int32_t i32(std::size_t i, std::int32_t default_value) const;
+    std::int32_t i32(std::size_t i) const;
     std::optional<double> optional_f64(std::size_t i) const;
     CharacterMatrix character_matrix(std::size_t i) const;
     StateMap state_map(std::size_t i) const;
@@ -39,6 +42,13 @@ class Arguments {
     const Signature& sig_;
     BoundArgs bound_;
 };
+
+// The prefixes of parse failures, by argument; the reader's diagnostic text follows them.
+inline constexpr const char* tree_prefix = "Failed to parse tree: ";
+inline constexpr const char* tree1_prefix = "Failed to parse tree1: ";
+inline constexpr const char* tree2_prefix = "Failed to parse tree2: ";
+inline constexpr const char* reconstructed_prefix = "Failed to parse reconstructed tree: ";
+inline constexpr const char* ground_truth_prefix = "Failed to parse ground truth tree: ";
 
 // Reads a Newick text; a reader error becomes ValueError(prefix + diagnostic text).
 SimpleRootedTree parse_tree_arg(std::string_view text, const char* prefix);

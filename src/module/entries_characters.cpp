@@ -1,43 +1,36 @@
-// Python entries for the character-based scores: parsimony, its p-value, likelihood and the
+// Python functions for the character-based scores: parsimony, its p-value, likelihood and the
 // likelihood distance.
 #include <optional>
 
 #include "metrics/characters/likelihood.hpp"
-#include "module/convert.hpp"
-#include "module/entries.hpp"
-#include "module/errors.hpp"
-#include "module/results.hpp"
 #include "metrics/characters/parsimony.hpp"
+#include "module/function.hpp"
+#include "module/results.hpp"
 
 namespace veltrane::py {
 
 namespace {
 
-constexpr std::int32_t default_missing_state = -1;
-constexpr std::int32_t default_unedited_state = 0;
-
-const StateMap* or_null(const std::optional<StateMap>& states) {
-    return states ? &*states : nullptr;
-}
+// The text signatures show missing_state's default -1 as "...".
+constexpr Param missing_state_param{"missing_state", ParamKind::i32, -1, "..."};
+constexpr Param unedited_state_param{"unedited_state", ParamKind::i32, 0};
 
 constexpr Param parsimony_params[] = {
     {"tree_newick", ParamKind::text},
     {"character_matrix", ParamKind::character_matrix},
     {"internal_character_states", ParamKind::optional_state_map},
-    {"missing_state", ParamKind::i32},
-    {"unedited_state", ParamKind::i32},
+    missing_state_param,
+    unedited_state_param,
 };
-constexpr Signature parsimony_signature{"parsimony_score", parsimony_params, 2};
 
 constexpr Param p_value_params[] = {
     {"tree_newick", ParamKind::text},
     {"character_matrix", ParamKind::character_matrix},
     {"internal_character_states", ParamKind::optional_state_map},
     {"mutation_rate", ParamKind::optional_f64},
-    {"missing_state", ParamKind::i32},
-    {"unedited_state", ParamKind::i32},
+    missing_state_param,
+    unedited_state_param,
 };
-constexpr Signature p_value_signature{"parsimony_p_value", p_value_params, 2};
 
 constexpr Param likelihood_params[] = {
     {"tree_newick", ParamKind::text},
@@ -45,10 +38,9 @@ constexpr Param likelihood_params[] = {
     {"internal_character_states", ParamKind::optional_state_map},
     {"mutation_rate", ParamKind::optional_f64},
     {"collision_probability", ParamKind::optional_f64},
-    {"missing_state", ParamKind::i32},
-    {"unedited_state", ParamKind::i32},
+    missing_state_param,
+    unedited_state_param,
 };
-constexpr Signature likelihood_signature{"likelihood_score", likelihood_params, 2};
 
 constexpr Param distance_params[] = {
     {"reconstructed_tree_newick", ParamKind::text},
@@ -58,21 +50,21 @@ constexpr Param distance_params[] = {
     {"internal_states_ground_truth", ParamKind::optional_state_map},
     {"mutation_rate", ParamKind::optional_f64},
     {"collision_probability", ParamKind::optional_f64},
-    {"missing_state", ParamKind::i32},
-    {"unedited_state", ParamKind::i32},
+    missing_state_param,
+    unedited_state_param,
 };
-constexpr Signature distance_signature{"likelihood_distance", distance_params, 3};
 
-PyRef run_parsimony_score(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // Ctrl-C stops a long computation with KeyboardInterrupt.
-    const SignalScope signals;
-    const Arguments a(parsimony_signature, args, nargs, kwnames);
+const StateMap* or_null(const std::optional<StateMap>& states) {
+    return states ? &*states : nullptr;
+}
+
+PyRef run_parsimony_score(const Arguments& a) {
     const std::string_view text = a.text(0);
     const CharacterMatrix matrix = a.character_matrix(1);
     const std::optional<StateMap> states = a.optional_state_map(2);
-    const std::int32_t missing = a.i32(3, default_missing_state);
-    const std::int32_t unedited = a.i32(4, default_unedited_state);
-    const SimpleRootedTree tree = parse_tree_arg(text, "Failed to parse tree: ");
+    const std::int32_t missing = a.i32(3);
+    const std::int32_t unedited = a.i32(4);
+    const SimpleRootedTree tree = parse_tree_arg(text, tree_prefix);
     const ParsimonyResult r = calculate_parsimony(tree, matrix, or_null(states), missing, unedited);
     DictBuilder out;
     out.add_u64("parsimony_score", r.parsimony_score);
@@ -83,17 +75,14 @@ PyRef run_parsimony_score(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return out.finish();
 }
 
-PyRef run_parsimony_p_value(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // Ctrl-C stops a long computation with KeyboardInterrupt.
-    const SignalScope signals;
-    const Arguments a(p_value_signature, args, nargs, kwnames);
+PyRef run_parsimony_p_value(const Arguments& a) {
     const std::string_view text = a.text(0);
     const CharacterMatrix matrix = a.character_matrix(1);
     const std::optional<StateMap> states = a.optional_state_map(2);
     const std::optional<double> mutation_rate = a.optional_f64(3);
-    const std::int32_t missing = a.i32(4, default_missing_state);
-    const std::int32_t unedited = a.i32(5, default_unedited_state);
-    const SimpleRootedTree tree = parse_tree_arg(text, "Failed to parse tree: ");
+    const std::int32_t missing = a.i32(4);
+    const std::int32_t unedited = a.i32(5);
+    const SimpleRootedTree tree = parse_tree_arg(text, tree_prefix);
     const ParsimonyPValueResult r = calculate_parsimony_p_value(tree, matrix, or_null(states),
                                                                 mutation_rate, missing, unedited);
     DictBuilder out;
@@ -104,18 +93,15 @@ PyRef run_parsimony_p_value(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return out.finish();
 }
 
-PyRef run_likelihood_score(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // Ctrl-C stops a long computation with KeyboardInterrupt.
-    const SignalScope signals;
-    const Arguments a(likelihood_signature, args, nargs, kwnames);
+PyRef run_likelihood_score(const Arguments& a) {
     const std::string_view text = a.text(0);
     const CharacterMatrix matrix = a.character_matrix(1);
     const std::optional<StateMap> states = a.optional_state_map(2);
     const std::optional<double> mutation_rate = a.optional_f64(3);
     const std::optional<double> collision_probability = a.optional_f64(4);
-    const std::int32_t missing = a.i32(5, default_missing_state);
-    const std::int32_t unedited = a.i32(6, default_unedited_state);
-    const SimpleRootedTree tree = parse_tree_arg(text, "Failed to parse tree: ");
+    const std::int32_t missing = a.i32(5);
+    const std::int32_t unedited = a.i32(6);
+    const SimpleRootedTree tree = parse_tree_arg(text, tree_prefix);
     const LikelihoodResult r = calculate_likelihood(tree, matrix, or_null(states), mutation_rate,
                                                     collision_probability, missing, unedited);
     DictBuilder out;
@@ -128,10 +114,7 @@ PyRef run_likelihood_score(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return out.finish();
 }
 
-PyRef run_likelihood_distance(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // Ctrl-C stops a long computation with KeyboardInterrupt.
-    const SignalScope signals;
-    const Arguments a(distance_signature, args, nargs, kwnames);
+PyRef run_likelihood_distance(const Arguments& a) {
     const std::string_view reconstructed_text = a.text(0);
     const std::string_view ground_truth_text = a.text(1);
     const CharacterMatrix matrix = a.character_matrix(2);
@@ -139,11 +122,10 @@ PyRef run_likelihood_distance(PyObject* const* args, Py_ssize_t nargs, PyObject*
     const std::optional<StateMap> states_ground_truth = a.optional_state_map(4);
     const std::optional<double> mutation_rate = a.optional_f64(5);
     const std::optional<double> collision_probability = a.optional_f64(6);
-    const std::int32_t missing = a.i32(7, default_missing_state);
-    const std::int32_t unedited = a.i32(8, default_unedited_state);
+    const std::int32_t missing = a.i32(7);
+    const std::int32_t unedited = a.i32(8);
     const auto [reconstructed, ground_truth] = parse_tree_args(
-        reconstructed_text, "Failed to parse reconstructed tree: ", ground_truth_text,
-        "Failed to parse ground truth tree: ");
+        reconstructed_text, reconstructed_prefix, ground_truth_text, ground_truth_prefix);
     const LikelihoodDistanceResult r = calculate_likelihood_distance(
         reconstructed, ground_truth, matrix, or_null(states_reconstructed),
         or_null(states_ground_truth), mutation_rate, collision_probability, missing, unedited);
@@ -154,44 +136,33 @@ PyRef run_likelihood_distance(PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 }  // namespace
 
-PyObject* py_parsimony_score(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
-    try {
-        return run_parsimony_score(args, nargs, kwnames).release();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-}
+const Function parsimony_score_function{
+    {"parsimony_score", parsimony_params},
+    "Python wrapper for parsimony calculation",
+    run_parsimony_score,
+    entry<parsimony_score_function>,
+};
 
-PyObject* py_parsimony_p_value(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
-    try {
-        return run_parsimony_p_value(args, nargs, kwnames).release();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-}
+const Function parsimony_p_value_function{
+    {"parsimony_p_value", p_value_params},
+    // The two trailing blanks belong to the fixed text.
+    "Python wrapper for parsimony p-value calculation  ",
+    run_parsimony_p_value,
+    entry<parsimony_p_value_function>,
+};
 
-PyObject* py_likelihood_score(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
-    try {
-        return run_likelihood_score(args, nargs, kwnames).release();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-}
+const Function likelihood_score_function{
+    {"likelihood_score", likelihood_params},
+    "Python wrapper for likelihood calculation",
+    run_likelihood_score,
+    entry<likelihood_score_function>,
+};
 
-PyObject* py_likelihood_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-    try {
-        return run_likelihood_distance(args, nargs, kwnames).release();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-}
+const Function likelihood_distance_function{
+    {"likelihood_distance", distance_params},
+    "Python wrapper for likelihood distance calculation",
+    run_likelihood_distance,
+    entry<likelihood_distance_function>,
+};
 
 }  // namespace veltrane::py

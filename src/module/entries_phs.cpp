@@ -1,9 +1,8 @@
-// Python entry for the pairwise homoplasy score.
-#include "module/convert.hpp"
-#include "module/entries.hpp"
-#include "module/errors.hpp"
-#include "module/results.hpp"
+// Python function for the pairwise homoplasy score.
 #include "metrics/phs/phs.hpp"
+#include "module/errors.hpp"
+#include "module/function.hpp"
+#include "module/results.hpp"
 
 namespace veltrane::py {
 
@@ -15,26 +14,22 @@ constexpr Param phs_params[] = {
     {"internal_character_states", ParamKind::state_map},
     {"mutation_rate", ParamKind::optional_f64},
     {"collision_probability", ParamKind::optional_f64},
-    {"missing_state", ParamKind::i32},
-    {"unedited_state", ParamKind::i32},
+    {"missing_state", ParamKind::i32, -1, "..."},
+    {"unedited_state", ParamKind::i32, 0},
     {"max_threads", ParamKind::optional_u64},
 };
-constexpr Signature phs_signature{"phs_optimized", phs_params, 3};
 
-PyRef run_phs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // Ctrl-C stops a long computation with KeyboardInterrupt.
-    const SignalScope signals;
-    const Arguments a(phs_signature, args, nargs, kwnames);
+PyRef run_phs(const Arguments& a) {
     const std::string_view text = a.text(0);
     const CharacterMatrix matrix = a.character_matrix(1);
     const StateMap states = a.state_map(2);
     PhsOptions options;
     options.mutation_rate = a.optional_f64(3);
     options.collision_probability = a.optional_f64(4);
-    options.missing_state = a.i32(5, -1);
-    options.unedited_state = a.i32(6, 0);
+    options.missing_state = a.i32(5);
+    options.unedited_state = a.i32(6);
     options.max_threads = a.optional_u64(7);
-    const SimpleRootedTree tree = parse_tree_arg(text, "Failed to parse tree: ");
+    const SimpleRootedTree tree = parse_tree_arg(text, tree_prefix);
     PhsResult result;
     try {
         result = phs_optimized(tree, matrix, states, options);
@@ -53,14 +48,11 @@ PyRef run_phs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 }  // namespace
 
-PyObject* py_phs_optimized(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
-    try {
-        return run_phs(args, nargs, kwnames).release();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-}
+const Function phs_optimized_function{
+    {"phs_optimized", phs_params},
+    "Optimized PHS (Pairwise Homoplasy Score) calculation",
+    run_phs,
+    entry<phs_optimized_function>,
+};
 
 }  // namespace veltrane::py

@@ -1,9 +1,7 @@
-// Python entries for the Robinson-Foulds distance, plain and normalized.
-#include "module/convert.hpp"
-#include "module/entries.hpp"
-#include "module/errors.hpp"
-#include "module/results.hpp"
+// Python functions for the Robinson-Foulds distance, plain and normalized.
 #include "metrics/rf/rf_distance.hpp"
+#include "module/function.hpp"
+#include "module/results.hpp"
 
 namespace veltrane::py {
 
@@ -13,18 +11,11 @@ constexpr Param rf_params[] = {
     {"tree1_newick", ParamKind::text},
     {"tree2_newick", ParamKind::text},
 };
-constexpr Signature rf_signature{"robinson_foulds_distance", rf_params, 2};
-constexpr Signature rf_normalized_signature{"robinson_foulds_distance_normalized", rf_params, 2};
 
-PyRef run_rf(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-             bool normalized) {
-    // Ctrl-C stops a long computation with KeyboardInterrupt.
-    const SignalScope signals;
-    const Arguments a(sig, args, nargs, kwnames);
+PyRef run_rf(const Arguments& a, bool normalized) {
     const std::string_view text1 = a.text(0);
     const std::string_view text2 = a.text(1);
-    const auto [tree1, tree2] =
-        parse_tree_args(text1, "Failed to parse tree1: ", text2, "Failed to parse tree2: ");
+    const auto [tree1, tree2] = parse_tree_args(text1, tree1_prefix, text2, tree2_prefix);
     const RfDistanceResult rf = calculate_rf_distance(tree1, tree2);
     DictBuilder out;
     out.add_u64("rf_distance", rf.rf_distance);
@@ -43,26 +34,23 @@ PyRef run_rf(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyOb
     return out.finish();
 }
 
+PyRef run_plain(const Arguments& a) { return run_rf(a, false); }
+PyRef run_normalized(const Arguments& a) { return run_rf(a, true); }
+
 }  // namespace
 
-PyObject* py_robinson_foulds_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
-    try {
-        return run_rf(rf_signature, args, nargs, kwnames, false).release();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-}
+const Function robinson_foulds_distance_function{
+    {"robinson_foulds_distance", rf_params},
+    "Python wrapper for Robinson-Foulds distance calculation",
+    run_plain,
+    entry<robinson_foulds_distance_function>,
+};
 
-PyObject* py_robinson_foulds_distance_normalized(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                 PyObject* kwnames) noexcept {
-    try {
-        return run_rf(rf_normalized_signature, args, nargs, kwnames, true).release();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-}
+const Function robinson_foulds_distance_normalized_function{
+    {"robinson_foulds_distance_normalized", rf_params},
+    "Python wrapper for normalized Robinson-Foulds distance calculation",
+    run_normalized,
+    entry<robinson_foulds_distance_normalized_function>,
+};
 
 }  // namespace veltrane::py

@@ -5,17 +5,15 @@
 #include <new>
 #include <stdexcept>
 
-#include "module/py_ref.hpp"
 #include "core/support/panic.hpp"
 #include "core/tree/newick.hpp"
+#include "module/py_ref.hpp"
 
 namespace veltrane::py {
 
 namespace {
 PyObject* panic_type = nullptr;  // one per process, deliberately never released
 }  // namespace
-
-PyObject* panic_exception_type() noexcept { return panic_type; }
 
 bool ensure_panic_exception_type() noexcept {
     if (panic_type != nullptr) return true;

@@ -10,9 +10,6 @@ namespace veltrane::py {
 // Thrown only by boundary code, and only when the Python error indicator is already set.
 struct PyErrorSet {};
 
-// The PanicException type: created once per process, never freed, not a module attribute.
-PyObject* panic_exception_type() noexcept;
-
 // Creates the PanicException type on first use; returns false with an error set on failure.
 bool ensure_panic_exception_type() noexcept;
 

@@ -1,8 +1,11 @@
 // Module creation: the function table, __all__, and the once-per-process guard.
 #include <Python.h>
 
-#include "module/entries.hpp"
+#include <iterator>
+#include <string>
+
 #include "module/errors.hpp"
+#include "module/function.hpp"
 #include "module/py_ref.hpp"
 
 namespace veltrane::py {
@@ -11,67 +14,52 @@ namespace {
 
 // FASTCALL functions enter the table through a generic function pointer, as CPython's own
 // _PyCFunction_CAST does; a direct cast trips -Wcast-function-type.
-template <typename F>
-PyCFunction as_cfunction(F* f) {
+PyCFunction as_cfunction(FastEntry f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS;
-
-// Registration order is the order of __all__. Each docstring is the signature line, the
-// "\n--\n\n" separator that turns it into __text_signature__, and the summary line.
-PyMethodDef function_table[] = {
-    {"triplets_correct", as_cfunction(py_triplets_correct), fastcall_flags,
-     "triplets_correct(tree1_newick, tree2_newick, number_of_trials=1000, "
-     "min_triplets_at_depth=1, seed=None)\n--\n\n"
-     "Python wrapper for triplets_correct function"},
-    {"triplets_correct_fast", as_cfunction(py_triplets_correct_fast), fastcall_flags,
-     "triplets_correct_fast(tree1_newick, tree2_newick, number_of_trials=1000, "
-     "min_triplets_at_depth=1, seed=None)\n--\n\n"
-     "Fast Python wrapper for triplets_correct function"},
-    {"triplets_correct_ultra", as_cfunction(py_triplets_correct_ultra), fastcall_flags,
-     "triplets_correct_ultra(tree1_newick, tree2_newick, number_of_trials=5000, "
-     "min_triplets_at_depth=1, seed=None)\n--\n\n"
-     "Ultra-fast Python wrapper with automatic exhaustive/sampling selection"},
-    {"triplets_correct_parallel", as_cfunction(py_triplets_correct_parallel), fastcall_flags,
-     "triplets_correct_parallel(tree1_newick, tree2_newick, number_of_trials=10000, "
-     "min_triplets_at_depth=1, seed=None, max_threads=None)\n--\n\n"
-     "Parallel Python wrapper with rayon-based parallelization"},
-    {"triplets_correct_optimized", as_cfunction(py_triplets_correct_optimized), fastcall_flags,
-     "triplets_correct_optimized(tree1_newick, tree2_newick, number_of_trials=10000, "
-     "min_triplets_at_depth=1, seed=None, max_threads=None)\n--\n\n"
-     "Optimized Python wrapper using phylo-rs inspired techniques"},
-    {"phs_optimized", as_cfunction(py_phs_optimized), fastcall_flags,
-     "phs_optimized(tree_newick, character_matrix, internal_character_states, mutation_rate=None, "
-     "collision_probability=None, missing_state=..., unedited_state=0, max_threads=None)\n--\n\n"
-     "Optimized PHS (Pairwise Homoplasy Score) calculation"},
-    {"robinson_foulds_distance", as_cfunction(py_robinson_foulds_distance), fastcall_flags,
-     "robinson_foulds_distance(tree1_newick, tree2_newick)\n--\n\n"
-     "Python wrapper for Robinson-Foulds distance calculation"},
-    {"robinson_foulds_distance_normalized", as_cfunction(py_robinson_foulds_distance_normalized),
-     fastcall_flags,
-     "robinson_foulds_distance_normalized(tree1_newick, tree2_newick)\n--\n\n"
-     "Python wrapper for normalized Robinson-Foulds distance calculation"},
-    {"parsimony_score", as_cfunction(py_parsimony_score), fastcall_flags,
-     "parsimony_score(tree_newick, character_matrix, internal_character_states=None, "
-     "missing_state=..., unedited_state=0)\n--\n\n"
-     "Python wrapper for parsimony calculation"},
-    {"parsimony_p_value", as_cfunction(py_parsimony_p_value), fastcall_flags,
-     "parsimony_p_value(tree_newick, character_matrix, internal_character_states=None, "
-     "mutation_rate=None, missing_state=..., unedited_state=0)\n--\n\n"
-     "Python wrapper for parsimony p-value calculation  "},
-    {"likelihood_score", as_cfunction(py_likelihood_score), fastcall_flags,
-     "likelihood_score(tree_newick, character_matrix, internal_character_states=None, "
-     "mutation_rate=None, collision_probability=None, missing_state=..., "
-     "unedited_state=0)\n--\n\n"
-     "Python wrapper for likelihood calculation"},
-    {"likelihood_distance", as_cfunction(py_likelihood_distance), fastcall_flags,
-     "likelihood_distance(reconstructed_tree_newick, ground_truth_tree_newick, "
-     "character_matrix, internal_states_reconstructed=None, internal_states_ground_truth=None, "
-     "mutation_rate=None, collision_probability=None, missing_state=..., "
-     "unedited_state=0)\n--\n\n"
-     "Python wrapper for likelihood distance calculation"},
+// Registration order is the order of __all__.
+const Function* const functions[] = {
+    &triplets_correct_function,
+    &triplets_correct_fast_function,
+    &triplets_correct_ultra_function,
+    &triplets_correct_parallel_function,
+    &triplets_correct_optimized_function,
+    &phs_optimized_function,
+    &robinson_foulds_distance_function,
+    &robinson_foulds_distance_normalized_function,
+    &parsimony_score_function,
+    &parsimony_p_value_function,
+    &likelihood_score_function,
+    &likelihood_distance_function,
 };
+constexpr std::size_t function_count = std::size(functions);
+
+// The docstring: the signature line written from the parameter table, the "\n--\n\n"
+// separator that makes it __text_signature__, and the summary line.
+std::string docstring(const Function& f) {
+    std::string doc = std::string(f.signature.name) + "(";
+    for (std::size_t i = 0; i < f.signature.params.size(); ++i) {
+        const Param& p = f.signature.params[i];
+        if (i > 0) doc += ", ";
+        doc += p.name;
+        if (is_required(p.kind)) continue;
+        doc += "=";
+        if (p.shown != nullptr) {
+            doc += p.shown;
+        } else if (p.kind == ParamKind::u64 || p.kind == ParamKind::i32) {
+            doc += std::to_string(p.default_value);
+        } else {
+            doc += "None";
+        }
+    }
+    return doc + ")\n--\n\n" + f.summary;
+}
+
+// The table and its docstrings live as long as the process: the function objects point
+// into them. The module is created once per process, so they are filled once.
+std::string docstrings[function_count];
+PyMethodDef function_table[function_count + 1] = {};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -116,12 +104,31 @@ PyRef create_module() {
     if (!ensure_panic_exception_type()) throw PyErrorSet{};
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
     if (!module) throw PyErrorSet{};
-    for (PyMethodDef& def : function_table) register_function(module.get(), &def);
+    for (std::size_t i = 0; i < function_count; ++i) {
+        const Function& f = *functions[i];
+        docstrings[i] = docstring(f);
+        function_table[i] = {f.signature.name, as_cfunction(f.entry), METH_FASTCALL | METH_KEYWORDS,
+                             docstrings[i].c_str()};
+        register_function(module.get(), &function_table[i]);
+    }
     module_created = true;
     return module;
 }
 
 }  // namespace
+
+PyObject* call_function(const Function& function, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    try {
+        // Ctrl-C stops a long computation with KeyboardInterrupt.
+        const SignalScope signals;
+        const Arguments arguments(function.signature, args, nargs, kwnames);
+        return function.run(arguments).release();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
 
 }  // namespace veltrane::py
 

@@ -5,8 +5,8 @@
 #include <random>
 #include <vector>
 
-#include "test_util.hpp"
 #include "core/tree/binary_rmq.hpp"
+#include "test_util.hpp"
 
 namespace veltrane {
 namespace {
@@ -64,14 +64,6 @@ TEST(BinaryRmq, RandomSequencesMatchNaiveRules) {
             check(l, l + rng() % (n - l));
         }
     }
-}
-
-TEST(BinaryRmq, QueryOutsideTheSequencePanics) {
-    const BinaryRmq rmq = BinaryRmq::from_vec({3, 1});
-    EXPECT_PANIC(rmq.range_min(1, 0), "range_min(1, 0) is outside a sequence of 2 values");
-    EXPECT_PANIC(rmq.range_min(0, 2), "range_min(0, 2) is outside a sequence of 2 values");
-    EXPECT_PANIC(BinaryRmq::from_vec({}).range_min(0, 0),
-                 "range_min(0, 0) is outside a sequence of 0 values");
 }
 
 }  // namespace

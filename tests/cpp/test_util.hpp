@@ -36,14 +36,6 @@ class HangGuard {
     HangGuard& operator=(const HangGuard&) = delete;
 };
 
-// (((p0,p1),p2),...,p{n-1}); the deepest nesting n leaves allow.
-inline std::string caterpillar(std::size_t n, const std::string& prefix = "t") {
-    std::string s(n - 1, '(');
-    s += prefix + "0";
-    for (std::size_t i = 1; i < n; ++i) s += "," + prefix + std::to_string(i) + ")";
-    return s + ";";
-}
-
 // Random Newick text over `items` (leaf texts, kept in order): runs of 1 to 4 neighbours are
 // joined under a new node named name() until one is left, so unary nodes and multifurcations
 // occur. With `cut`, one text in eight ends right after a delimiter, which the reader accepts
@@ -69,6 +61,11 @@ std::string random_newick(std::mt19937_64& rng, std::vector<std::string> items, 
     return s + ";";
 }
 
-inline std::string no_name() { return ""; }
+// Leaves t0 .. t<n-1> in a random tree, internal nodes unnamed.
+inline std::string random_tree(std::mt19937_64& rng, std::size_t n) {
+    std::vector<std::string> leaves;
+    for (std::size_t i = 0; i < n; ++i) leaves.push_back("t" + std::to_string(i));
+    return random_newick(rng, leaves, [] { return std::string(); });
+}
 
 }  // namespace test_util

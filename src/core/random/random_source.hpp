@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@ class RandomSource {
     // Key = 32 bytes of operating-system entropy in one request; throws Panic
     // "from_entropy failed: ..." when the request fails.
     static RandomSource from_entropy();
+    // from_u64_seed of the seed when there is one, else from_entropy: how every sampling
+    // metric makes its (master) source.
+    static RandomSource from_seed_or_entropy(std::optional<std::uint64_t> seed) {
+        return seed ? from_u64_seed(*seed) : from_entropy();
+    }
 
     std::uint32_t next_u32() {
         if (index_ >= buffer_.size()) {
@@ -49,9 +55,6 @@ class IndexList {
     std::uint64_t operator[](std::size_t i) const noexcept {
         return i < small_.size() && heap_.empty() ? small_[i] : heap_[i];
     }
-    // True when the list came from the 64-bit path (length >= 2^32).
-    bool wide = false;
-
     void push_back(std::uint64_t v);
     void insert(std::size_t pos, std::uint64_t v);
 

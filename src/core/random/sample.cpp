@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <unordered_set>
 
-#include "core/support/panic.hpp"
 #include "core/random/random_source.hpp"
+#include "core/support/panic.hpp"
 
 namespace veltrane {
 
@@ -55,7 +55,6 @@ IndexList sample_floyd(RandomSource& source, std::uint32_t length, std::uint32_t
 
 IndexList sample_rejection(RandomSource& source, std::uint64_t length, std::uint64_t amount) {
     IndexList out;
-    out.wide = true;
     std::unordered_set<std::uint64_t> taken;
     const bool use_set = amount > linear_search_limit;
     while (out.size() < amount) {
@@ -113,11 +112,7 @@ IndexList sample_distinct_indices(RandomSource& source, std::size_t length, std:
         throw Panic("`amount` of samples must be less than or equal to `length`");
     }
     const auto length64 = static_cast<std::uint64_t>(length);
-    if (amount == 0) {
-        IndexList empty;
-        empty.wide = length64 > UINT32_MAX;
-        return empty;
-    }
+    if (amount == 0) return {};
     if (length64 <= UINT32_MAX) {
         return sample_floyd(source, static_cast<std::uint32_t>(length64),
                             static_cast<std::uint32_t>(amount));

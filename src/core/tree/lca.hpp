@@ -9,33 +9,24 @@
 
 namespace veltrane {
 
-// Depths of the tour positions (stored tour if present, else a fresh one from the root).
-std::vector<std::uint64_t> depth_array(const SimpleRootedTree& tree);
-
-// First tour position of node id (stored table if present, else built on the spot).
-// Throws Panic for a bad id or a node unreachable from the root.
-std::size_t get_fa_index(const SimpleRootedTree& tree, NodeId id);
-
-// Node id at tour position p (stored tour if present, else a fresh one).
-NodeId get_euler_pos(const SimpleRootedTree& tree, std::size_t p);
-
-// The Euler tour of a tree with its checks, without the range-minimum table.
+// The Euler tour of a tree from its root, with the depth of each tour position and the first
+// position of each node.
 struct CheckedTour {
     std::vector<NodeId> walk;
     std::vector<std::uint64_t> depths;  // per tour position
     std::vector<std::size_t> first;     // per node id: first tour position
 };
 
-// The tour, its depths and first positions, failing exactly as precompute_constant_time_lca
-// would (same checks, same order, same messages) but in linear memory.
+// The tour in linear memory. Throws Panic when a node is unreachable from the root (no LCA
+// query can be answered then) or when the tour is too long for BinaryRmq.
 CheckedTour checked_euler_tour(const SimpleRootedTree& tree);
 
 // Computes and stores euler_walk, rmq, depth_table and fa_index, replacing earlier tables.
-// Throws Panic when a node is unreachable from the root.
+// Throws as checked_euler_tour; a failure leaves the tree unchanged.
 void precompute_constant_time_lca(SimpleRootedTree& tree);
 
-// Lowest common ancestor of a and b: constant time with stored tables, otherwise every
-// table is rebuilt for this one query. Throws Panic for a bad id or an unreachable node.
-NodeId get_lca_id(const SimpleRootedTree& tree, NodeId a, NodeId b);
+// Depth of the lowest common ancestor of nodes a and b, in constant time from the stored
+// tables (precompute_constant_time_lca must have run). Throws Panic for a bad id.
+std::uint64_t get_lca_depth(const SimpleRootedTree& tree, NodeId a, NodeId b);
 
 }  // namespace veltrane

@@ -246,8 +246,6 @@ NewickError::NewickError(std::size_t index)
                          std::to_string(index) + " } }"),
       idx(index) {}
 
-std::string NewickError::display() const { return "invalid character at " + std::to_string(idx); }
-
 namespace detail {
 
 std::optional<float> parse_branch_length(std::string_view text) {
@@ -274,144 +272,176 @@ std::optional<float> parse_branch_length(std::string_view text) {
 
 }  // namespace detail
 
-SimpleRootedTree from_newick(std::string_view text) {
-    const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* const end = begin + text.size();
+namespace {
 
-    SimpleRootedTree tree;
-    NodeTable& table = tree.nodes;
-    // Every "(" and "," before the first ";" makes exactly one node, so this count sizes the
-    // node table once and for all. Each node but the root is one parent's child once (more
-    // only when a node is opened again), and the labels are at most the text.
-    const std::size_t node_count = count_nodes(begin, end);
-    // A text of many short nodes needs far more memory than its own length.
-    require_memory(node_count, sizeof(NodeSlot) + sizeof(NodeId));
-    table.slots.reserve(node_count);
-    table.child_ids.reserve(node_count);
-    // Capacity only: pages never written are never touched.
-    table.label_bytes.reserve(text.size());
-    table.slots.emplace_back();
+// One read in progress: the tree being built, the open nodes and the pending label and length.
+class Reader {
+ public:
+    explicit Reader(std::string_view text)
+        : begin_(reinterpret_cast<const unsigned char*>(text.data())), end_(begin_ + text.size()) {
+        NodeTable& table = tree_.nodes;
+        // Every "(" and "," before the first ";" makes exactly one node, so this count sizes
+        // the node table once and for all. Each node but the root is one parent's child once
+        // (more only when a node is opened again), and the labels are at most the text.
+        const std::size_t node_count = count_nodes(begin_, end_);
+        // A text of many short nodes needs far more memory than its own length.
+        require_memory(node_count, sizeof(NodeSlot) + sizeof(NodeId));
+        table.slots.reserve(node_count);
+        table.child_ids.reserve(node_count);
+        // Capacity only: pages never written are never touched.
+        table.label_bytes.reserve(text.size());
+        table.slots.emplace_back();
+    }
 
-    // The open nodes, and where each one's children start in `pending`. A node's children are
-    // gathered there and move into the shared child array when it closes (or reading ends).
-    std::vector<NodeId> open;
-    std::vector<std::size_t> open_start;
-    std::vector<NodeId> pending;
-    NodeId current = 0;
-    // Neither the label nor the length is cleared at "(": text before a "(" prefixes the next
-    // finished node's label (or length), as in "(A(B,C));" where the leaf gets "AB".
-    Run label;
-    Run length;
+    SimpleRootedTree read() {
+        const unsigned char* p = begin_;
+        while (p != end_) {
+            if (const std::size_t skip = space_length(p)) {
+                p += skip;
+                continue;
+            }
+            switch (*p) {
+                case '(':
+                    open_node();
+                    ++p;
+                    break;
+                case ')':
+                case ',':
+                    if (open_.empty()) throw NewickError(count_characters(begin_, p));
+                    finish_node(*p == ',');
+                    ++p;
+                    break;
+                case ';':
+                    // A length on the root is dropped, and so is everything after the ";".
+                    if (!label_.empty()) set_label(current_, label_.text());
+                    return finish();
+                case ':':
+                    p = length_.read(p + 1, end_, false);
+                    break;
+                default:
+                    p = label_.read(p, end_, true);
+                    break;
+            }
+        }
+        // Unclosed "(" leave their nodes unattached: the root keeps no child for them.
+        return finish();
+    }
 
-    const auto new_node = [&table]() {
+ private:
+    // Bytes of the whitespace at p, or 0.
+    std::size_t space_length(const unsigned char* p) const noexcept {
+        switch (byte_classes[*p]) {
+            case ascii_space:
+                return 1;
+            case wide_lead:
+                return wide_space_length(p, end_);
+            default:
+                return 0;
+        }
+    }
+
+    NodeId new_node() {
+        NodeTable& table = tree_.nodes;
         const NodeId id = table.slots.size();
         // A text of a gigabyte takes seconds to read: Ctrl-C still stops it. Asked every 64
         // nodes, as the check itself costs about as much as making a node.
         if (id % 64 == 0) check_interrupt(64);
         table.slots.emplace_back();
         return id;
-    };
-    // Labels enter taxa_map when reading ends. Until then their bytes lie side by side in
-    // label_bytes, in the order they were given.
-    std::size_t labelled = 0;
-    const auto set_label = [&table, &labelled](NodeId id, std::string_view text_of_label) {
-        ++labelled;
-        NodeSlot& slot = table.slots[id];
-        slot.label_offset = table.label_bytes.size();
-        slot.label_size = text_of_label.size();
-        table.label_bytes.append(text_of_label);
-    };
-    // Moves the children gathered for node id from pending[first, end) to its list. Each node
-    // moves its children once, so its list is one run of the shared array.
-    const auto adopt_children = [&table, &pending](NodeId id, std::size_t first) {
-        NodeSlot& slot = table.slots[id];
-        slot.first_child = table.child_ids.size();
-        slot.child_count = pending.size() - first;
-        table.child_ids.insert(table.child_ids.end(),
-                               pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
-        pending.resize(first);
-    };
-    // A node closed by ")" keeps its children on top of `pending` until it is finished, as it
-    // may be opened again and gather more, as the root in "(A)(B)": `held` is where they start.
-    std::optional<std::size_t> held;
-    const auto adopt_held = [&]() {
-        if (held) adopt_children(current, *held);
-        held.reset();
-    };
-    const auto finish = [&]() {
-        adopt_held();
-        for (std::size_t k = open.size(); k-- > 0;) adopt_children(open[k], open_start[k]);
-        tree.taxa_map.insert_node_labels(table, labelled);
-    };
+    }
 
-    const unsigned char* p = begin;
-    while (p != end) {
-        switch (byte_classes[*p]) {
-            case ascii_space:
-                ++p;
-                continue;
-            case wide_lead:
-                if (const std::size_t skip = wide_space_length(p, end)) {
-                    p += skip;
-                    continue;
-                }
-                break;
-            default:
-                break;
-        }
-        switch (*p) {
-            case '(':
-                open.push_back(current);
-                open_start.push_back(held.value_or(pending.size()));
-                held.reset();
-                current = new_node();
-                ++p;
-                break;
-            case ')':
-            case ',': {
-                if (open.empty()) throw NewickError(count_characters(begin, p));
-                const NodeId parent = open.back();
-                adopt_held();
-                pending.push_back(current);
-                NodeSlot& slot = table.slots[current];
-                slot.parent = parent;
-                if (!length.empty()) {
-                    if (const std::optional<float> weight =
-                            detail::parse_branch_length(length.text())) {
-                        slot.weight = *weight;
-                        slot.has_weight = true;
-                    }
-                }
-                if (!label.empty()) set_label(current, label.text());
-                label.clear();
-                length.clear();
-                if (*p == ',') {
-                    current = new_node();
-                } else {
-                    held = open_start.back();
-                    current = parent;
-                    open.pop_back();
-                    open_start.pop_back();
-                }
-                ++p;
-                break;
+    // "(": the current node opens and a new child becomes current. Neither the label nor the
+    // length is cleared: text before a "(" prefixes the next finished node's label (or length),
+    // as in "(A(B,C));" where the leaf gets "AB".
+    void open_node() {
+        open_.push_back(current_);
+        open_start_.push_back(held_.value_or(pending_.size()));
+        held_.reset();
+        current_ = new_node();
+    }
+
+    // ")" or ",": the current node is finished as a child of the innermost open node; "," then
+    // starts a sibling, ")" closes the parent, which becomes current.
+    void finish_node(bool sibling) {
+        const NodeId parent = open_.back();
+        adopt_held();
+        pending_.push_back(current_);
+        NodeSlot& slot = tree_.nodes.slots[current_];
+        slot.parent = parent;
+        if (!length_.empty()) {
+            if (const std::optional<float> weight = detail::parse_branch_length(length_.text())) {
+                slot.weight = *weight;
+                slot.has_weight = true;
             }
-            case ';':
-                // A length on the root is dropped, and so is everything after the ";".
-                if (!label.empty()) set_label(current, label.text());
-                finish();
-                return tree;
-            case ':':
-                p = length.read(p + 1, end, false);
-                break;
-            default:
-                p = label.read(p, end, true);
-                break;
+        }
+        if (!label_.empty()) set_label(current_, label_.text());
+        label_.clear();
+        length_.clear();
+        if (sibling) {
+            current_ = new_node();
+        } else {
+            held_ = open_start_.back();
+            current_ = parent;
+            open_.pop_back();
+            open_start_.pop_back();
         }
     }
-    // Unclosed "(" leave their nodes unattached: the root keeps no child for them.
-    finish();
-    return tree;
-}
+
+    // Labels enter taxa_map when reading ends. Until then their bytes lie side by side in
+    // label_bytes, in the order they were given.
+    void set_label(NodeId id, std::string_view text) {
+        NodeTable& table = tree_.nodes;
+        ++labelled_;
+        NodeSlot& slot = table.slots[id];
+        slot.label_offset = table.label_bytes.size();
+        slot.label_size = text.size();
+        table.label_bytes.append(text);
+    }
+
+    // Moves the children gathered for node id from pending[first, end) to its list. Each node
+    // moves its children once, so its list is one run of the shared array.
+    void adopt_children(NodeId id, std::size_t first) {
+        NodeTable& table = tree_.nodes;
+        NodeSlot& slot = table.slots[id];
+        slot.first_child = table.child_ids.size();
+        slot.child_count = pending_.size() - first;
+        table.child_ids.insert(table.child_ids.end(),
+                               pending_.begin() + static_cast<std::ptrdiff_t>(first),
+                               pending_.end());
+        pending_.resize(first);
+    }
+
+    // A node closed by ")" keeps its children on top of `pending` until it is finished, as it
+    // may be opened again and gather more, as the root in "(A)(B)".
+    void adopt_held() {
+        if (held_) adopt_children(current_, *held_);
+        held_.reset();
+    }
+
+    SimpleRootedTree finish() {
+        adopt_held();
+        for (std::size_t k = open_.size(); k-- > 0;) adopt_children(open_[k], open_start_[k]);
+        tree_.taxa_map.insert_node_labels(tree_.nodes, labelled_);
+        return std::move(tree_);
+    }
+
+    const unsigned char* begin_;
+    const unsigned char* end_;
+    SimpleRootedTree tree_;
+    // The open nodes, and where each one's children start in `pending_`. A node's children are
+    // gathered there and move into the shared child array when it closes (or reading ends).
+    std::vector<NodeId> open_;
+    std::vector<std::size_t> open_start_;
+    std::vector<NodeId> pending_;
+    std::optional<std::size_t> held_;  // where the children of a closed current node start
+    NodeId current_ = 0;
+    Run label_;
+    Run length_;
+    std::size_t labelled_ = 0;
+};
+
+}  // namespace
+
+SimpleRootedTree from_newick(std::string_view text) { return Reader(text).read(); }
 
 }  // namespace veltrane

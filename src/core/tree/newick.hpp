@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <optional>
 #include <stdexcept>
-#include <string>
 #include <string_view>
 
 #include "core/tree/simple_rooted_tree.hpp"
@@ -12,15 +11,12 @@
 namespace veltrane {
 
 // A ")" or "," with no open "(": idx counts characters (not bytes) after whitespace removal.
-// what() is the diagnostic text that the boundary appends to its parse-failure prefix.
+// what() is the fixed diagnostic text that the boundary appends to its parse-failure prefix:
+// "Custom { kind: InvalidData, error: InvalidCharacter { idx: <idx> } }".
 class NewickError : public std::runtime_error {
  public:
     explicit NewickError(std::size_t idx);
     std::size_t idx;
-    // "invalid character at <idx>"
-    std::string display() const;
-    // "Custom { kind: InvalidData, error: InvalidCharacter { idx: <idx> } }"
-    std::string diagnostic() const { return what(); }
 };
 
 // Reads UTF-8 Newick text. Throws NewickError for a stray ")" or ",", and Panic when the

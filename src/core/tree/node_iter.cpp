@@ -1,4 +1,4 @@
-// Iterative post-order and Euler tour over the children lists.
+// Iterative pre-order, post-order and Euler tour over the children lists.
 #include "core/tree/node_iter.hpp"
 
 #include <algorithm>
@@ -8,6 +8,19 @@
 
 namespace veltrane {
 
+std::vector<NodeId> preorder_ids(const SimpleRootedTree& tree, NodeId start) {
+    std::vector<NodeId> order;
+    std::vector<NodeId> stack{start};
+    while (!stack.empty()) {
+        const NodeId id = stack.back();
+        stack.pop_back();
+        order.push_back(id);
+        const auto children = get_node(tree, id).children;
+        stack.insert(stack.end(), children.rbegin(), children.rend());
+    }
+    return order;
+}
+
 std::vector<NodeId> postord_ids(const SimpleRootedTree& tree, NodeId start) {
     // Visit node-then-children-last-first, then reverse: each node ends up after its
     // descendants, and the first child's subtree comes first.
@@ -16,13 +29,8 @@ std::vector<NodeId> postord_ids(const SimpleRootedTree& tree, NodeId start) {
     while (!stack.empty()) {
         const NodeId id = stack.back();
         stack.pop_back();
-        const auto& children = get_node_children_ids(tree, id);
         order.push_back(id);
-        // A proper tree lists each node at most once; more means the links are broken.
-        if (order.size() > tree.nodes.size()) {
-            throw Panic("children lists below node id " + std::to_string(start) +
-                        " do not form a tree");
-        }
+        const auto children = get_node(tree, id).children;
         stack.insert(stack.end(), children.begin(), children.end());
     }
     std::reverse(order.begin(), order.end());
@@ -36,7 +44,7 @@ std::vector<NodeId> euler_walk_ids(const SimpleRootedTree& tree, NodeId start) {
     while (!stack.empty()) {
         const NodeId id = stack.back();
         stack.pop_back();
-        const Node& node = get_node(tree, id);
+        const Node node = get_node(tree, id);
         if (visited[id]) {
             // Second pop: the node is finished, so the tour steps back up to its parent.
             if (node.parent) tour.push_back(*node.parent);
@@ -48,6 +56,23 @@ std::vector<NodeId> euler_walk_ids(const SimpleRootedTree& tree, NodeId start) {
         stack.insert(stack.end(), node.children.rbegin(), node.children.rend());
     }
     return tour;
+}
+
+std::vector<NodeId> checked_preorder_ids(const SimpleRootedTree& tree) {
+    std::vector<NodeId> order = preorder_ids(tree, tree.root);
+    if (order.size() != tree.nodes.size()) {
+        std::vector<bool> reached(tree.nodes.size(), false);
+        for (const NodeId id : order) reached[id] = true;
+        for (NodeId id = 0; id < reached.size(); ++id) {
+            if (!reached[id]) throw_unreachable_node(id);
+        }
+    }
+    return order;
+}
+
+void throw_unreachable_node(NodeId id) {
+    throw Panic("node id " + std::to_string(id) +
+                " is unreachable from the root, so no LCA query can be answered");
 }
 
 }  // namespace veltrane

@@ -18,11 +18,10 @@ namespace veltrane {
 
 using NodeId = std::size_t;
 
-// Marks a vacant node slot (its id) and a node absent from the tour (its fa_index entry).
+// Marks an absent link or entry: no parent, no label, a node absent from the tour.
 inline constexpr std::size_t no_index = std::numeric_limits<std::size_t>::max();
 
-// One node as callers see it. Read from a tree, it views the tree's tables and stays valid
-// until the tree is modified or destroyed; given to set_node, it is copied.
+// One node as callers see it: a view of the tree's tables, valid while the tree lives.
 struct Node {
     NodeId id = 0;
     std::optional<NodeId> parent;
@@ -41,24 +40,28 @@ struct NodeSlot {
     std::size_t label_size = no_index;  // no_index: no label
     float weight = 0.0f;
     bool has_weight = false;
-    bool vacant = false;
 };
+
+// Marks an unlabelled node in NodeTable::label_ids.
+inline constexpr std::uint32_t no_label = 0xFFFFFFFFu;
 
 // The node table: slot i holds node i. Indexing and iteration give Node views.
 struct NodeTable {
     std::vector<NodeSlot> slots;
     std::vector<NodeId> child_ids;  // every node's children, each node's list in one run
     std::string label_bytes;        // every label, each in one run; appended to only
+    // Per node: the entry of its label in the tree's taxa_map, or no_label. Nodes with equal
+    // labels share an entry, so metrics compare labels as small integers.
+    std::vector<std::uint32_t> label_ids;
 
     std::size_t size() const noexcept { return slots.size(); }
     bool empty() const noexcept { return slots.empty(); }
 
-    // The node in slot id (id below size()); a vacant slot reads as a childless node whose id
-    // is no_index.
+    // The node in slot id (id below size()).
     Node operator[](NodeId id) const noexcept {
         const NodeSlot& s = slots[id];
         Node node;
-        node.id = s.vacant ? no_index : id;
+        node.id = id;
         if (s.parent != no_index) node.parent = s.parent;
         node.children = std::span<const NodeId>(child_ids.data() + s.first_child, s.child_count);
         if (s.label_size != no_index) node.taxa = label(s);
@@ -94,23 +97,28 @@ struct NodeTable {
     const_iterator end() const noexcept { return {this, slots.size()}; }
 };
 
-// Label -> node id, by open addressing over one byte buffer. Iteration gives
-// (label, id) pairs in an unspecified order.
+// Label -> node id, by open addressing over one byte buffer: the library's one label hash
+// table. Each distinct label is an entry, numbered 0, 1, 2, ... in the order labels first
+// occur; iteration gives (label, id) pairs in entry order.
 class TaxaMap {
  public:
     std::size_t size() const noexcept { return entries_.size(); }
     bool empty() const noexcept { return entries_.empty(); }
 
     std::optional<NodeId> find(std::string_view label) const noexcept;
+    // The entry of label, if any.
+    std::optional<std::uint32_t> find_entry(std::string_view label) const noexcept;
+    std::string_view entry_label(std::uint32_t entry) const noexcept {
+        return key(entries_[entry]);
+    }
+    NodeId entry_node(std::uint32_t entry) const noexcept { return entries_[entry].id; }
 
-    // Maps label to id, replacing the id an equal label had. Throws std::bad_alloc past
-    // 2^32 - 2 distinct labels.
-    void insert_or_assign(std::string_view label, NodeId id);
-
-    // Maps the label of every labelled node in the table to its id. Where nodes share a label,
-    // the one whose label was stored last wins: for a tree being read, the node labelled last.
-    // Meant for a map that is still empty; `labelled`, the number of labelled nodes, sizes it.
-    void insert_node_labels(const NodeTable& nodes, std::size_t labelled);
+    // Maps the label of every labelled node in the table to its id, and writes each node's
+    // entry to nodes.label_ids. Where nodes share a label, the one whose label was stored last
+    // wins: for a tree being read, the node labelled last. Meant for a map that is still empty;
+    // `labelled`, the number of labelled nodes, sizes it. Throws std::bad_alloc past 2^32 - 2
+    // distinct labels.
+    void insert_node_labels(NodeTable& nodes, std::size_t labelled);
 
     class const_iterator {
      public:
@@ -169,10 +177,10 @@ class TaxaMap {
     unsigned shift_ = 63;
 };
 
+// Built only by the reader (newick.hpp), so its invariants hold by construction: ids are dense
+// and follow the text, a parent's id is below its children's, and each child is listed once.
 struct SimpleRootedTree {
-    // Slot i holds node i. The reader never leaves a slot vacant, so the table is dense; a slot
-    // that set_node skipped over is vacant.
-    NodeTable nodes;
+    NodeTable nodes;  // slot i holds node i
     NodeId root = 0;
     // Label -> node id, internal labels included; a repeated label names the node labelled last.
     TaxaMap taxa_map;
@@ -186,23 +194,11 @@ struct SimpleRootedTree {
 
 inline bool is_leaf(const Node& node) noexcept { return node.children.empty(); }
 
-// True when slot id exists and is not vacant.
-inline bool has_node(const SimpleRootedTree& tree, NodeId id) noexcept {
-    return id < tree.nodes.size() && !tree.nodes.slots[id].vacant;
-}
-
-// Copies the node to its id, growing the table with vacant slots; a label enters taxa_map.
-// Throws Panic for an id too large to store.
-void set_node(SimpleRootedTree& tree, const Node& node);
-
-// Labels node id (replacing an earlier label) and maps label -> id; throws Panic for a bad id.
-void set_node_taxa(SimpleRootedTree& tree, NodeId id, std::string_view label);
+// Throws Panic("node id <id> is not in the tree"): the one message for an id past the table.
+[[noreturn]] void throw_missing_node(NodeId id);
 
 // The node with this id; throws Panic when no such node exists.
 Node get_node(const SimpleRootedTree& tree, NodeId id);
-
-// Children of node id in stored order; throws Panic for a bad id.
-std::span<const NodeId> get_node_children_ids(const SimpleRootedTree& tree, NodeId id);
 
 // The node id taxa_map gives for label, if any.
 std::optional<NodeId> get_taxa_node_id(const SimpleRootedTree& tree, std::string_view label);
@@ -210,15 +206,11 @@ std::optional<NodeId> get_taxa_node_id(const SimpleRootedTree& tree, std::string
 // Ids of all nodes without children, in increasing id order (their order in the text).
 std::vector<NodeId> leaf_ids(const SimpleRootedTree& tree);
 
-// Edges from node id up to the first node without a parent. O(1) once the LCA tables are
-// stored, otherwise a walk up the parent links. Throws Panic for a bad id or a cycle.
-std::uint64_t depth(const SimpleRootedTree& tree, NodeId id);
-
 // Number of nodes without children.
 std::uint64_t count_leaves(const SimpleRootedTree& tree);
 
-// depth() of every node, indexed by node id (0 for vacant slots), in linear time.
-// Throws Panic when a parent link names a missing node or the parent links form a cycle.
+// Edges from each node up to the first node without a parent, indexed by node id: 0 for the
+// root and for a node that unbalanced text left unattached.
 std::vector<std::uint64_t> compute_depths(const SimpleRootedTree& tree);
 
 }  // namespace veltrane

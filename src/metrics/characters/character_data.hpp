@@ -1,7 +1,8 @@
-// Character data: the matrix of leaf states, the name -> states map of internal nodes, the
-// leaf-to-row index and the per-node state lookup shared by parsimony and likelihood.
+// Character data: the matrix of leaf states, the name -> states map of internal nodes, and
+// the per-node states and edge walk shared by parsimony and likelihood.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -10,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/support/interrupt.hpp"
 #include "core/tree/simple_rooted_tree.hpp"
 
 namespace veltrane {
@@ -34,32 +36,6 @@ struct CharacterMatrix {
 // Node name -> state vector; given by the caller or filled by state inference.
 using StateMap = std::unordered_map<std::string, std::vector<std::int32_t>>;
 
-// Leaf name -> row number. Leaves are numbered 0, 1, 2, ... in node-id order, unnamed leaves
-// included; a repeated name keeps the later leaf's number. Keys view the tree's labels, so the
-// tree must outlive the index.
-struct LeafRowIndex {
-    std::unordered_map<std::string_view, std::size_t> rows;
-};
-
-// Builds the index of a tree (every node without children, reachable from the root or not).
-LeafRowIndex build_leaf_row_index(const SimpleRootedTree& tree);
-// The index views the tree's labels, so a temporary tree would leave it dangling.
-LeafRowIndex build_leaf_row_index(SimpleRootedTree&& tree) = delete;
-
-// Row of a named node when the index maps its name below matrix.rows(), else its entry in
-// states, else empty (so is an unnamed node). The view borrows from matrix or states and stays
-// valid while neither changes.
-std::span<const std::int32_t> get_node_states_likelihood(const Node& node,
-                                                         const LeafRowIndex& index,
-                                                         const CharacterMatrix& matrix,
-                                                         const StateMap& states);
-
-// get_node_states_likelihood of every node, indexed by node id.
-std::vector<std::span<const std::int32_t>> node_states_by_id(const SimpleRootedTree& tree,
-                                                             const LeafRowIndex& index,
-                                                             const CharacterMatrix& matrix,
-                                                             const StateMap& states);
-
 namespace detail {
 
 // How a node with two children combines their states a (first) and b (second) at a position.
@@ -68,21 +44,19 @@ enum class InferenceRule {
     likelihood  // a when a == b and a != missing; else unedited
 };
 
-// Bottom-up state inference from node start, without recursion. A leaf takes its row (through
-// the index) or n copies of missing; a node with two children combines them by the rule and,
-// when named, stores a copy under its name (replacing an earlier entry); a node with one or
-// three or more children is n copies of unedited, and nothing at or below it is visited or
-// stored. Returns start's vector. Throws Panic for a bad start id.
-std::vector<std::int32_t> infer_states(const SimpleRootedTree& tree, NodeId start,
-                                       const LeafRowIndex& index, const CharacterMatrix& matrix,
-                                       StateMap& states, std::size_t n, std::int32_t missing_state,
-                                       std::int32_t unedited_state, InferenceRule rule);
-
-// The states every node is scored with, indexed by node id: exactly get_node_states_likelihood
-// of each node, with internal_states when given, otherwise with the map that inference from the
-// root (then the root forced to unedited when named) leaves behind, or an empty map when the
-// matrix has no rows. Names are interned once, so no string is hashed per edge or per lookup,
-// and inferred vectors live in one buffer instead of a map.
+// The states every node is scored with, indexed by node id. Leaves are numbered 0, 1, 2, ... in
+// id order, unnamed leaves included, and row k belongs to leaf k; a repeated name reads the
+// later leaf's row. A named node takes the row its name maps to when there is one (so an
+// internal node named like a leaf reads that leaf's row), else the entry of its name in the
+// internal states: the caller's when given, otherwise those that bottom-up inference from the
+// root leaves behind (the root then forced to unedited when named), none when the matrix has
+// no rows. An unnamed node has no states. Names are compared as taxa_map entries, so no string
+// is hashed per edge, and inferred vectors live in one buffer instead of a map.
+//
+// Inference: a leaf takes its row or n copies of missing; a node with two children combines
+// them by the rule and, when named, stores its vector under its name (replacing an earlier
+// one); a node with one or three or more children is n copies of unedited, and nothing at or
+// below it is visited or stored.
 struct ScoringStates {
     std::vector<std::span<const std::int32_t>> by_node;
     std::vector<std::int32_t> inferred;  // storage behind the views of inferred states
@@ -90,6 +64,19 @@ struct ScoringStates {
 ScoringStates scoring_states(const SimpleRootedTree& tree, const CharacterMatrix& matrix,
                              const StateMap* internal_states, std::int32_t missing_state,
                              std::int32_t unedited_state, InferenceRule rule);
+
+// Calls edge(parent, child) with the states of both ends of every edge, in the child's id
+// order; a child's Ctrl-C cost grows with the shorter vector.
+template <typename Edge>
+void for_each_edge(const SimpleRootedTree& tree, const ScoringStates& states, Edge&& edge) {
+    for (const Node& node : tree.nodes) {
+        if (!node.parent) continue;
+        const std::span<const std::int32_t> p = states.by_node[*node.parent];
+        const std::span<const std::int32_t> c = states.by_node[node.id];
+        check_interrupt(static_cast<std::int64_t>(1 + std::min(p.size(), c.size()) / 1024));
+        edge(p, c);
+    }
+}
 
 }  // namespace detail
 

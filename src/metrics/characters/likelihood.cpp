@@ -4,11 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <span>
 
 #include "core/support/stopwatch.hpp"
-#include "core/support/interrupt.hpp"
-#include "core/support/panic.hpp"
 
 namespace veltrane {
 
@@ -23,46 +20,7 @@ struct EdgeLogs {
     double log_stay;  // it stays unedited
 };
 
-double score_edges(const SimpleRootedTree& tree,
-                   const std::vector<std::span<const std::int32_t>>& node_states, EdgeLogs logs,
-                   std::int32_t missing_state, std::int32_t unedited_state) {
-    const double impossible = -std::numeric_limits<double>::infinity();
-    double total = 0.0;
-    for (std::size_t id = 0; id < tree.nodes.size(); ++id) {
-        const std::optional<NodeId>& parent = tree.nodes[id].parent;
-        if (!parent) continue;
-        if (*parent >= node_states.size()) throw Panic("parent id outside the node table");
-        const std::span<const std::int32_t> p = node_states[*parent];
-        const std::span<const std::int32_t> c = node_states[id];
-        const std::size_t len = std::min(p.size(), c.size());
-        check_interrupt(static_cast<std::int64_t>(1 + len / 1024));
-        // The edge is summed on its own, then added to the total: the order fixes the bits.
-        // An edited parent with an equal child adds 0.0, which leaves the sum unchanged and is
-        // skipped (the sum starts at +0.0 and no term is -0.0, so it is never -0.0).
-        double edge = 0.0;
-        for (std::size_t i = 0; i < len; ++i) {
-            if (p[i] == missing_state || c[i] == missing_state) continue;
-            if (p[i] == unedited_state) {
-                edge += c[i] == p[i] ? logs.log_stay : logs.log_mut;
-            } else if (c[i] != p[i]) {
-                edge += impossible;
-            }
-        }
-        total = total + edge;
-    }
-    return total;
-}
-
 }  // namespace
-
-std::vector<std::int32_t> infer_ml_states_recursive(const SimpleRootedTree& tree, NodeId id,
-                                                    const LeafRowIndex& index,
-                                                    const CharacterMatrix& matrix, StateMap& states,
-                                                    std::size_t n, std::int32_t missing_state,
-                                                    std::int32_t unedited_state) {
-    return detail::infer_states(tree, id, index, matrix, states, n, missing_state, unedited_state,
-                                detail::InferenceRule::likelihood);
-}
 
 LikelihoodResult calculate_likelihood(const SimpleRootedTree& tree, const CharacterMatrix& matrix,
                                       const StateMap* internal_states,
@@ -84,7 +42,24 @@ LikelihoodResult calculate_likelihood(const SimpleRootedTree& tree, const Charac
     const detail::ScoringStates states =
         detail::scoring_states(tree, matrix, internal_states, missing_state, unedited_state,
                                detail::InferenceRule::likelihood);
-    const double total = score_edges(tree, states.by_node, logs, missing_state, unedited_state);
+    const double impossible = -std::numeric_limits<double>::infinity();
+    double total = 0.0;
+    detail::for_each_edge(tree, states, [&](auto p, auto c) {
+        // The edge is summed on its own, then added to the total: the order fixes the bits.
+        // An edited parent with an equal child adds 0.0, which leaves the sum unchanged and is
+        // skipped (the sum starts at +0.0 and no term is -0.0, so it is never -0.0).
+        double edge = 0.0;
+        const std::size_t len = std::min(p.size(), c.size());
+        for (std::size_t i = 0; i < len; ++i) {
+            if (p[i] == missing_state || c[i] == missing_state) continue;
+            if (p[i] == unedited_state) {
+                edge += c[i] == p[i] ? logs.log_stay : logs.log_mut;
+            } else if (c[i] != p[i]) {
+                edge += impossible;
+            }
+        }
+        total = total + edge;
+    });
     result.computation_time_ms = clock.elapsed_ms();
     result.method_used = "crispr_cas9_model";
     result.log_likelihood = total;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "metrics/characters/character_data.hpp"
 #include "core/tree/simple_rooted_tree.hpp"
+#include "metrics/characters/character_data.hpp"
 
 namespace veltrane {
 
@@ -30,14 +30,6 @@ LikelihoodResult calculate_likelihood(const SimpleRootedTree& tree, const Charac
                                       std::optional<double> mutation_rate,
                                       std::optional<double> collision_probability,
                                       std::int32_t missing_state, std::int32_t unedited_state);
-
-// As infer_states_recursive, with the likelihood rule (which yields the same states). Never
-// recurses, whatever the tree's depth. Throws Panic for a bad id.
-std::vector<std::int32_t> infer_ml_states_recursive(const SimpleRootedTree& tree, NodeId id,
-                                                    const LeafRowIndex& index,
-                                                    const CharacterMatrix& matrix, StateMap& states,
-                                                    std::size_t n, std::int32_t missing_state,
-                                                    std::int32_t unedited_state);
 
 // +inf when ll_reconstructed is zero; otherwise ll_ground_truth / ll_reconstructed - 1 floored
 // at +0.0, with NaN giving 0.0.

@@ -1,57 +1,12 @@
-// Parsimony: bottom-up state inference, mutation counting and the Poisson p-value.
+// Parsimony: mutations counted over the edges, and the Poisson p-value.
 #include "metrics/characters/parsimony.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <span>
 
 #include "core/support/stopwatch.hpp"
-#include "core/support/interrupt.hpp"
-#include "core/support/panic.hpp"
 
 namespace veltrane {
-
-namespace {
-
-std::uint64_t count_mutations(const SimpleRootedTree& tree,
-                              const std::vector<std::span<const std::int32_t>>& node_states,
-                              std::int32_t missing_state, std::int32_t unedited_state) {
-    std::uint64_t total = 0;
-    for (std::size_t id = 0; id < tree.nodes.size(); ++id) {
-        const std::optional<NodeId>& parent = tree.nodes[id].parent;
-        if (!parent) continue;
-        if (*parent >= node_states.size()) throw Panic("parent id outside the node table");
-        const std::span<const std::int32_t> p = node_states[*parent];
-        const std::span<const std::int32_t> c = node_states[id];
-        const std::size_t len = std::min(p.size(), c.size());
-        check_interrupt(static_cast<std::int64_t>(1 + len / 1024));
-        for (std::size_t i = 0; i < len; ++i) {
-            if (p[i] == unedited_state && c[i] != missing_state && c[i] != unedited_state) {
-                ++total;
-            }
-        }
-    }
-    return total;
-}
-
-}  // namespace
-
-std::vector<std::int32_t> infer_states_recursive(const SimpleRootedTree& tree, NodeId id,
-                                                 const LeafRowIndex& index,
-                                                 const CharacterMatrix& matrix, StateMap& states,
-                                                 std::size_t n, std::int32_t missing_state,
-                                                 std::int32_t unedited_state) {
-    return detail::infer_states(tree, id, index, matrix, states, n, missing_state, unedited_state,
-                                detail::InferenceRule::parsimony);
-}
-
-std::uint64_t count_total_mutations(const SimpleRootedTree& tree, const CharacterMatrix& matrix,
-                                    const StateMap& states, std::int32_t missing_state,
-                                    std::int32_t unedited_state) {
-    const LeafRowIndex index = build_leaf_row_index(tree);
-    return count_mutations(tree, node_states_by_id(tree, index, matrix, states), missing_state,
-                           unedited_state);
-}
 
 ParsimonyResult calculate_parsimony(const SimpleRootedTree& tree, const CharacterMatrix& matrix,
                                     const StateMap* internal_states, std::int32_t missing_state,
@@ -64,8 +19,14 @@ ParsimonyResult calculate_parsimony(const SimpleRootedTree& tree, const Characte
     const detail::ScoringStates states =
         detail::scoring_states(tree, matrix, internal_states, missing_state, unedited_state,
                                detail::InferenceRule::parsimony);
-    const std::uint64_t total =
-        count_mutations(tree, states.by_node, missing_state, unedited_state);
+    // Only a change from unedited to an edit counts; a missing child counts nothing.
+    std::uint64_t total = 0;
+    detail::for_each_edge(tree, states, [&](auto p, auto c) {
+        const std::size_t len = std::min(p.size(), c.size());
+        for (std::size_t i = 0; i < len; ++i) {
+            if (p[i] == unedited_state && c[i] != missing_state && c[i] != unedited_state) ++total;
+        }
+    });
     result.computation_time_ms = clock.elapsed_ms();
     result.parsimony_score = total;
     result.total_mutations = total;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "metrics/characters/character_data.hpp"
 #include "core/tree/simple_rooted_tree.hpp"
+#include "metrics/characters/character_data.hpp"
 
 namespace veltrane {
 
@@ -24,21 +24,6 @@ struct ParsimonyResult {
 // it is; otherwise states are inferred bottom-up and a named root is forced to unedited.
 ParsimonyResult calculate_parsimony(const SimpleRootedTree& tree, const CharacterMatrix& matrix,
                                     const StateMap* internal_states, std::int32_t missing_state,
-                                    std::int32_t unedited_state);
-
-// The state vector of node id (n entries; a leaf returns a copy of its row or n missing
-// states), storing every named two-child node's vector in states. Never recurses, whatever
-// the tree's depth. Throws Panic for a bad id.
-std::vector<std::int32_t> infer_states_recursive(const SimpleRootedTree& tree, NodeId id,
-                                                 const LeafRowIndex& index,
-                                                 const CharacterMatrix& matrix, StateMap& states,
-                                                 std::size_t n, std::int32_t missing_state,
-                                                 std::int32_t unedited_state);
-
-// Over every node with a parent: positions where the parent is unedited and the child is
-// neither missing nor unedited. Nodes without states contribute nothing.
-std::uint64_t count_total_mutations(const SimpleRootedTree& tree, const CharacterMatrix& matrix,
-                                    const StateMap& states, std::int32_t missing_state,
                                     std::int32_t unedited_state);
 
 // Probability of at least `score` mutations when lambda = mutation_rate * (n_leaves - 1):

@@ -6,14 +6,15 @@
 #include <cstring>
 #include <limits>
 #include <string>
-#include <unordered_set>
 #include <utility>
 
-#include "core/support/stopwatch.hpp"
+#include "core/pool/chunking.hpp"
+#include "core/pool/pool.hpp"
 #include "core/support/interrupt.hpp"
 #include "core/support/memory.hpp"
 #include "core/support/panic.hpp"
-#include "core/pool/pool.hpp"
+#include "core/support/stopwatch.hpp"
+#include "core/tree/node_iter.hpp"
 
 namespace veltrane {
 
@@ -32,43 +33,17 @@ struct Layout {
     std::vector<std::size_t> row_at;  // depth-first position -> matrix row
 };
 
-[[noreturn]] void throw_missing(NodeId id) {
-    throw Panic("node id " + std::to_string(id) + " is not in the tree");
-}
-
 Layout lay_out(const SimpleRootedTree& tree, const std::vector<std::size_t>& row_of) {
     const std::size_t n_nodes = tree.nodes.size();
     Layout out;
-    out.depth.assign(n_nodes, 0);
+    // Unbalanced "(" leaves nodes without a parent; no LCA is defined for them.
+    out.preorder = checked_preorder_ids(tree);
+    out.depth = compute_depths(tree);
     out.lo.assign(n_nodes, 0);
     out.hi.assign(n_nodes, 0);
-    out.preorder.reserve(n_nodes);
-    std::vector<unsigned char> seen(n_nodes, 0);
-    if (!has_node(tree, tree.root)) throw_missing(tree.root);
-    std::vector<NodeId> stack{tree.root};
-    while (!stack.empty()) {
-        const NodeId v = stack.back();
-        stack.pop_back();
-        if (seen[v]) {
-            throw Panic("node id " + std::to_string(v) + " is reached twice from the root");
-        }
-        seen[v] = 1;
-        out.preorder.push_back(v);
+    for (const NodeId v : out.preorder) {
         out.lo[v] = out.row_at.size();
         if (row_of[v] != no_row) out.row_at.push_back(row_of[v]);
-        const std::span<const NodeId> kids = tree.nodes[v].children;
-        for (auto it = kids.rbegin(); it != kids.rend(); ++it) {
-            if (!has_node(tree, *it)) throw_missing(*it);
-            out.depth[*it] = out.depth[v] + 1;
-            stack.push_back(*it);
-        }
-    }
-    // Unbalanced "(" leaves nodes without a parent; no LCA is defined for them.
-    for (NodeId v = 0; v < n_nodes; ++v) {
-        if (has_node(tree, v) && !seen[v]) {
-            throw Panic("node id " + std::to_string(v) +
-                        " is unreachable from the root, so no LCA query can be answered");
-        }
     }
     // A subtree is a contiguous run of the preorder, so its leaves are a contiguous range.
     std::vector<std::size_t> size(n_nodes, 0);
@@ -87,13 +62,13 @@ std::vector<const std::vector<std::int32_t>*> states_by_node(const SimpleRootedT
                                                              const StateMap& internal_states) {
     std::vector<const std::vector<std::int32_t>*> out(tree.nodes.size(), nullptr);
     if (internal_states.empty()) return out;
-    std::unordered_set<const std::string*> claimed;
-    for (NodeId v = 0; v < tree.nodes.size(); ++v) {
-        const Node& node = tree.nodes[v];
-        if (!has_node(tree, v) || !node.taxa) continue;
-        const auto it = internal_states.find(std::string(*node.taxa));
-        if (it == internal_states.end() || !claimed.insert(&it->first).second) continue;
-        out[v] = &it->second;
+    const std::vector<std::uint32_t>& label_ids = tree.nodes.label_ids;
+    std::vector<NodeId> first_node(tree.taxa_map.size(), no_index);
+    for (NodeId v = label_ids.size(); v-- > 0;) {
+        if (label_ids[v] != no_label) first_node[label_ids[v]] = v;
+    }
+    for (const auto& [label, states] : internal_states) {
+        if (const auto entry = tree.taxa_map.find_entry(label)) out[first_node[*entry]] = &states;
     }
     return out;
 }
@@ -279,47 +254,29 @@ std::uint64_t share(std::uint64_t total, std::size_t c, std::size_t chunks) {
 
 }  // namespace
 
-OptimizedPHSTreeData build_phs_tree_data(const SimpleRootedTree& tree,
-                                         const CharacterMatrix& matrix,
-                                         const StateMap& internal_states,
-                                         std::int32_t missing_state, std::int32_t unedited_state) {
-    return detail::build_phs_tree_data(tree, matrix, internal_states, missing_state, unedited_state,
-                                       1);
+namespace {
+
+// Row of each node: row i belongs to the i-th labelled leaf in id order; other nodes take none.
+std::vector<std::size_t> rows_of_labelled_leaves(const SimpleRootedTree& tree,
+                                                 std::size_t& labelled) {
+    std::vector<std::size_t> row_of(tree.nodes.size(), no_row);
+    labelled = 0;
+    for (const Node& node : tree.nodes) {
+        if (is_leaf(node) && node.taxa) row_of[node.id] = labelled++;
+    }
+    return row_of;
 }
 
-namespace detail {
-
-OptimizedPHSTreeData build_phs_tree_data(const SimpleRootedTree& tree,
-                                         const CharacterMatrix& matrix,
-                                         const StateMap& internal_states,
-                                         std::int32_t missing_state, std::int32_t unedited_state,
-                                         std::size_t min_code_bytes) {
-    const std::size_t n_nodes = tree.nodes.size();
-    // Row i belongs to the i-th labelled leaf in id order; unlabelled leaves take no row.
-    std::vector<std::size_t> row_of(n_nodes, no_row);
-    std::size_t labelled = 0;
-    for (NodeId v = 0; v < n_nodes; ++v) {
-        const Node& node = tree.nodes[v];
-        if (has_node(tree, v) && is_leaf(node) && node.taxa) row_of[v] = labelled++;
-    }
-    if (labelled >= 2 && matrix.rows() < labelled) {
-        throw PhsInputError("character_matrix has " + std::to_string(matrix.rows()) +
-                            " rows but the tree has " + std::to_string(labelled) +
-                            " labelled leaves");
-    }
-    const Layout layout = lay_out(tree, row_of);
-    if (labelled == 0) throw Panic("the tree has no labelled leaf");
-
-    OptimizedPHSTreeData data;
-    data.labelled_leaves = labelled;
-    if (labelled < 2) return data;
-
-    // Distinct edited states per column, over the rows of labelled leaves.
+// The distinct edited states of each column over the first `rows` rows, sorted: a state's
+// code is its rank plus one.
+std::vector<std::vector<std::int32_t>> column_states_of(const CharacterMatrix& matrix,
+                                                        std::size_t rows,
+                                                        std::int32_t missing_state,
+                                                        std::int32_t unedited_state) {
     std::size_t row_width = 0;
-    for (std::size_t r = 0; r < labelled; ++r)
-        row_width = std::max(row_width, matrix.row(r).size());
+    for (std::size_t r = 0; r < rows; ++r) row_width = std::max(row_width, matrix.row(r).size());
     std::vector<std::vector<std::int32_t>> column_states(row_width);
-    for (std::size_t r = 0; r < labelled; ++r) {
+    for (std::size_t r = 0; r < rows; ++r) {
         const std::span<const std::int32_t> row = matrix.row(r);
         for (std::size_t k = 0; k < row.size(); ++k) {
             if (row[k] != missing_state && row[k] != unedited_state) {
@@ -327,30 +284,63 @@ OptimizedPHSTreeData build_phs_tree_data(const SimpleRootedTree& tree,
             }
         }
     }
-    std::size_t most_states = 0;
     for (std::vector<std::int32_t>& states : column_states) {
         std::sort(states.begin(), states.end());
         states.erase(std::unique(states.begin(), states.end()), states.end());
         states.shrink_to_fit();
+    }
+    return column_states;
+}
+
+// Recodes the rows of the labelled leaves, in depth-first order, with the narrowest code type
+// that holds every column's states plus 0 and the never-matching maximum.
+void encode_rows(const CharacterMatrix& matrix, const Layout& layout,
+                 const std::vector<std::vector<std::int32_t>>& column_states,
+                 std::int32_t missing_state, std::int32_t unedited_state,
+                 OptimizedPHSTreeData& data) {
+    std::size_t most_states = 0;
+    for (const std::vector<std::int32_t>& states : column_states) {
         most_states = std::max(most_states, states.size());
     }
-    const std::size_t width = (row_width + code_block - 1) / code_block * code_block;
-    data.width = width;
-    // Codes 1..states; 0 and the type's maximum (the never-matching code) are reserved.
-    if (min_code_bytes <= 1 && most_states < std::numeric_limits<std::uint8_t>::max()) {
+    if (most_states < std::numeric_limits<std::uint8_t>::max()) {
         data.codes = std::vector<std::uint8_t>{};
-    } else if (min_code_bytes <= 2 && most_states < std::numeric_limits<std::uint16_t>::max()) {
+    } else if (most_states < std::numeric_limits<std::uint16_t>::max()) {
         data.codes = std::vector<std::uint16_t>{};
     } else {
         data.codes = std::vector<std::uint32_t>{};
     }
     std::visit(
         [&](auto& codes) {
-            fill_codes(matrix, layout, column_states, width, missing_state, unedited_state, codes);
+            fill_codes(matrix, layout, column_states, data.width, missing_state, unedited_state,
+                       codes);
         },
         data.codes);
+}
 
-    // Pairs with LCA v: the leaves of each child against those of the later children.
+// The row of flags of node v's states (1 where unedited), appended to data.masks; no_row when
+// v has no states or none of them is unedited, so that every pair below v counts 0.
+std::size_t add_mask(const std::vector<std::int32_t>* states, std::size_t row_width,
+                     std::int32_t unedited_state, OptimizedPHSTreeData& data) {
+    if (states == nullptr) return no_row;
+    const std::size_t width = data.width;
+    std::vector<std::uint8_t> mask(width, 0);
+    bool any = false;
+    for (std::size_t k = 0; k < std::min(states->size(), row_width); ++k) {
+        mask[k] = (*states)[k] == unedited_state ? 1 : 0;
+        any = any || mask[k] != 0;
+    }
+    if (!any) return no_row;
+    const std::size_t row = data.masks.size() / std::max<std::size_t>(width, 1);
+    data.masks.insert(data.masks.end(), mask.begin(), mask.end());
+    return row;
+}
+
+// Groups the pairs by their LCA v: the leaves of each child of v against those of the later
+// children form a block compared under v's mask, or count 0 when v has no mask.
+void group_pairs(const SimpleRootedTree& tree, const Layout& layout,
+                 const StateMap& internal_states, std::size_t row_width,
+                 std::int32_t unedited_state, OptimizedPHSTreeData& data) {
+    const std::size_t width = data.width;
     const std::vector<const std::vector<std::int32_t>*> states =
         states_by_node(tree, internal_states);
     // A mask of `width` bytes per internal node with states: many such nodes and one long row
@@ -366,20 +356,7 @@ OptimizedPHSTreeData build_phs_tree_data(const SimpleRootedTree& tree,
         if (kids.size() < 2) continue;
         check_interrupt(static_cast<std::int64_t>(1 + width / 1024));
         const std::uint64_t depth = layout.depth[v];
-        std::size_t mask_row = no_row;
-        if (states[v] != nullptr) {
-            const std::vector<std::int32_t>& s = *states[v];
-            std::vector<std::uint8_t> mask(width, 0);
-            bool any = false;
-            for (std::size_t k = 0; k < std::min(s.size(), row_width); ++k) {
-                mask[k] = s[k] == unedited_state ? 1 : 0;
-                any = any || mask[k] != 0;
-            }
-            if (any) {
-                mask_row = data.masks.size() / std::max<std::size_t>(width, 1);
-                data.masks.insert(data.masks.end(), mask.begin(), mask.end());
-            }
-        }
+        const std::size_t mask_row = add_mask(states[v], row_width, unedited_state, data);
         std::uint64_t zero_pairs = 0;
         for (const NodeId c : kids) {
             const std::size_t nx = layout.hi[c] - layout.lo[c];
@@ -402,10 +379,35 @@ OptimizedPHSTreeData build_phs_tree_data(const SimpleRootedTree& tree,
     }
     std::stable_sort(data.blocks.begin(), data.blocks.end(),
                      [](const PairBlock& a, const PairBlock& b) { return a.depth < b.depth; });
-    return data;
 }
 
-}  // namespace detail
+}  // namespace
+
+OptimizedPHSTreeData build_phs_tree_data(const SimpleRootedTree& tree,
+                                         const CharacterMatrix& matrix,
+                                         const StateMap& internal_states,
+                                         std::int32_t missing_state, std::int32_t unedited_state) {
+    std::size_t labelled = 0;
+    const std::vector<std::size_t> row_of = rows_of_labelled_leaves(tree, labelled);
+    if (labelled >= 2 && matrix.rows() < labelled) {
+        throw PhsInputError("character_matrix has " + std::to_string(matrix.rows()) +
+                            " rows but the tree has " + std::to_string(labelled) +
+                            " labelled leaves");
+    }
+    const Layout layout = lay_out(tree, row_of);
+    if (labelled == 0) throw Panic("the tree has no labelled leaf");
+
+    OptimizedPHSTreeData data;
+    data.labelled_leaves = labelled;
+    if (labelled < 2) return data;
+    const std::vector<std::vector<std::int32_t>> column_states =
+        column_states_of(matrix, labelled, missing_state, unedited_state);
+    const std::size_t row_width = column_states.size();
+    data.width = (row_width + code_block - 1) / code_block * code_block;
+    encode_rows(matrix, layout, column_states, missing_state, unedited_state, data);
+    group_pairs(tree, layout, internal_states, row_width, unedited_state, data);
+    return data;
+}
 
 std::vector<PairTally> calculate_phs_optimized(const OptimizedPHSTreeData& data,
                                                std::size_t chunks) {
@@ -493,13 +495,13 @@ PhsResult phs_optimized(const SimpleRootedTree& tree, const CharacterMatrix& mat
         const std::uint64_t g =
             result.total_pairs < 2000
                 ? 1
-                : detail::phs_chunk_count(result.total_pairs, options.max_threads, pool_size());
+                : chunk_count_for(result.total_pairs, 8000, 2000,
+                                  worker_count(options.max_threads, pool_size()));
         result.method_used = g > 1 ? "optimized_parallel" : "optimized_sequential";
         result.parallel_chunks_used = g;
-        // A few chunks per worker even out uneven blocks, as work stealing would.
-        const std::uint64_t per_worker = g < 8 ? 2 : g < 32 ? 3 : 4;
-        tallies =
-            calculate_phs_optimized(data, g > 1 ? static_cast<std::size_t>(g * per_worker) : 1);
+        // A few pieces per chunk even out uneven blocks, as work stealing would.
+        tallies = calculate_phs_optimized(
+            data, g > 1 ? static_cast<std::size_t>(g * pieces_per_chunk_optimized(g)) : 1);
     }
     const double mu =
         options.mutation_rate
@@ -525,20 +527,6 @@ double estimate_mutation_rate(const CharacterMatrix& matrix, std::int32_t missin
     }
     if (observed == 0) return 0.1;
     return -std::log(1.0 - static_cast<double>(edited) / static_cast<double>(observed));
-}
-
-std::uint64_t phs_chunk_count(std::uint64_t pairs, std::optional<std::uint64_t> max_threads,
-                              std::size_t workers) {
-    if (pairs < 2000) return 1;
-    const std::uint64_t pool = std::max<std::uint64_t>(workers, 1);
-    const std::uint64_t cap =
-        max_threads ? std::min(std::max<std::uint64_t>(*max_threads, 1), pool) : pool;
-    const std::uint64_t a = pairs / 8000;
-    const std::uint64_t b = pairs / 2000;
-    // Both factors are exact doubles, so the rounded product is that of the integer product.
-    const auto g0 =
-        static_cast<std::uint64_t>(std::sqrt(static_cast<double>(a) * static_cast<double>(b)));
-    return std::min(std::max<std::uint64_t>(g0, 1), cap);
 }
 
 std::vector<double> phs_pvalues_at_depth(std::uint64_t max_h, double d, std::uint64_t n, double mu,

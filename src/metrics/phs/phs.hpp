@@ -11,8 +11,8 @@
 #include <variant>
 #include <vector>
 
-#include "metrics/characters/character_data.hpp"
 #include "core/tree/simple_rooted_tree.hpp"
+#include "metrics/characters/character_data.hpp"
 
 namespace veltrane {
 
@@ -99,22 +99,9 @@ PhsResult phs_optimized(const SimpleRootedTree& tree, const CharacterMatrix& mat
 
 namespace detail {
 
-// build_phs_tree_data with codes at least min_code_bytes (1, 2 or 4) wide, so that tests
-// reach every code width without tens of thousands of states.
-OptimizedPHSTreeData build_phs_tree_data(const SimpleRootedTree& tree,
-                                         const CharacterMatrix& matrix,
-                                         const StateMap& internal_states,
-                                         std::int32_t missing_state, std::int32_t unedited_state,
-                                         std::size_t min_code_bytes);
-
 // -ln(1 - E/N) over all entries (N not missing, E also not unedited); 0.1 when N = 0.
 double estimate_mutation_rate(const CharacterMatrix& matrix, std::int32_t missing_state,
                               std::int32_t unedited_state);
-
-// Reported chunk count g for P pairs: 1 below 2000 pairs, else the square-root rule capped
-// by min(max_threads, workers). max_threads = 0 counts as 1.
-std::uint64_t phs_chunk_count(std::uint64_t pairs, std::optional<std::uint64_t> max_threads,
-                              std::size_t workers);
 
 // p-values of counts h = 0 .. max_h for pairs whose LCA is at depth d.
 std::vector<double> phs_pvalues_at_depth(std::uint64_t max_h, double d, std::uint64_t n, double mu,

@@ -55,14 +55,21 @@ RfNormalization normalize_rf_distance(const SimpleRootedTree& tree1, const Simpl
 
 namespace detail {
 
-// The distance from cluster bit vectors: any pair of trees, (nodes) x ceil(|U| / 64) words.
-// Throws Panic for an unlabelled leaf or a broken tree.
-RfDistanceResult calculate_rf_distance_bitvec(const SimpleRootedTree& tree1,
-                                              const SimpleRootedTree& tree2);
+// The union U of both trees' labels, indexed 0 .. size - 1: tree 1's taxa_map entries keep
+// their numbers, and of_entry2 gives the index of each of tree 2's entries.
+struct LabelUniverse {
+    std::size_t size = 0;
+    std::vector<std::uint32_t> of_entry2;
+};
+LabelUniverse label_universe(const SimpleRootedTree& tree1, const SimpleRootedTree& tree2);
 
-// The same distance in linear time and memory. Returns nullopt, having changed nothing, for
-// inputs it does not take: a label on two reachable leaves of one tree, fewer than four labels
-// in all, or links that do not form a tree. Throws Panic exactly where the bit-vector path does.
+// The distance from cluster bit vectors: any pair of trees, (nodes) x ceil(|U| / 64) words.
+// Throws Panic for an unlabelled reachable leaf.
+std::uint64_t rf_distance_bitvec(const SimpleRootedTree& tree1, const SimpleRootedTree& tree2);
+
+// The same distance in linear time and memory. Returns nullopt for inputs it does not take: a
+// label on two reachable leaves of one tree, fewer than four labels in all, or a tree too large
+// for 32-bit positions. Throws Panic exactly where the bit-vector path does.
 std::optional<std::uint64_t> rf_distance_linear(const SimpleRootedTree& tree1,
                                                 const SimpleRootedTree& tree2);
 

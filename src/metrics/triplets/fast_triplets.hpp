@@ -4,8 +4,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/tree/simple_rooted_tree.hpp"
@@ -18,19 +16,18 @@ namespace veltrane {
 struct FastTreeData {
     const SimpleRootedTree* tree = nullptr;  // with stored LCA tables; outlives the data
     std::vector<NodeId> leaf_ids;            // leaves that carry a name, in id order
-    std::vector<std::string_view> names;     // id_to_name by position: the name of leaf_ids[p]
-    // Name -> leaf id among named leaves only; a later leaf replaces an earlier one.
-    std::unordered_map<std::string_view, NodeId> name_to_id;
+    // name_to_id by label entry (taxa_map's numbering): the leaf carrying that name, the later
+    // one when several do; no_index when only internal nodes carry it.
+    std::vector<NodeId> leaf_of_label;
 
     // Stores the tree's LCA tables, then indexes its named leaves. Throws Panic when the tree
-    // has nodes unreachable from its root. The views point into the tree's labels.
+    // has nodes unreachable from its root.
     static FastTreeData build(SimpleRootedTree& tree);
 };
 
-// The outgroup of the names (x, y, z): none when a name is missing, when two names resolve to
-// the same leaf, or on a tie for the deepest pair.
-Outgroup get_outgroup_fast(const FastTreeData& data, std::string_view x, std::string_view y,
-                           std::string_view z);
+// The outgroup of three named leaves (no_index for a name the tree lacks): none when a name
+// is missing, when two names resolve to the same leaf, or on a tie for the deepest pair.
+Outgroup get_outgroup_fast(const FastTreeData& data, NodeId x, NodeId y, NodeId z);
 
 // The fast metric: number_of_trials triples of tree 1's named leaves, compared by name.
 // Stores LCA tables in both trees. Throws Panic on an entropy failure (no seed) or when a tree

@@ -2,26 +2,18 @@
 // any order gives the parallel engine's result exactly.
 #include "metrics/triplets/optimized_triplets.hpp"
 
+#include "core/pool/chunking.hpp"
+
 namespace veltrane {
 
 namespace detail {
-
-namespace {
-
-std::uint64_t optimized_piece_divisor(std::uint64_t chunk_count) {
-    if (chunk_count < 8) return 2;
-    if (chunk_count < 32) return 3;
-    return 4;
-}
-
-}  // namespace
 
 const ChunkRules optimized_rules{
     150000.0,
     8000,
     12000,
     4000,
-    optimized_piece_divisor,
+    pieces_per_chunk_optimized,
     4000,
     8000,
     12000,

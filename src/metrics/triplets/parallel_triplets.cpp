@@ -1,4 +1,4 @@
-// The parallel triplet metric: exhaustive pieces of triple ranks, or sampling chunks with
+// The parallel triplet metric: exhaustive pieces of middle positions, or sampling chunks with
 // their own seeded sources, on the process-wide worker pool.
 #include "metrics/triplets/parallel_triplets.hpp"
 
@@ -7,27 +7,16 @@
 #include <limits>
 #include <vector>
 
-#include "metrics/triplets/exact_triplets.hpp"
+#include "core/pool/chunking.hpp"
 #include "core/pool/pool.hpp"
 #include "core/random/random_source.hpp"
+#include "metrics/triplets/exact_triplets.hpp"
 
 namespace veltrane {
 
 namespace detail {
 
 namespace {
-
-std::uint64_t parallel_piece_divisor(std::uint64_t chunk_count) {
-    if (chunk_count < 4) return 1;
-    if (chunk_count <= 15) return 2;
-    if (chunk_count <= 49) return 3;
-    return 4;
-}
-
-std::uint64_t saturating_mul(std::uint64_t x, std::uint64_t y) noexcept {
-    constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-    return x != 0 && y > max / x ? max : x * y;
-}
 
 // Start of piece q when `size` items are cut into `pieces` nearly equal ranges.
 std::size_t piece_begin(std::size_t size, std::size_t pieces, std::size_t q) noexcept {
@@ -47,7 +36,7 @@ const ChunkRules parallel_rules{
     10000,
     8000,
     2000,
-    parallel_piece_divisor,
+    pieces_per_chunk_parallel,
     2000,
     5000,
     8000,
@@ -56,24 +45,11 @@ const ChunkRules parallel_rules{
     "parallel_sampling",
 };
 
-std::uint64_t worker_count(std::optional<std::uint64_t> max_threads,
-                           std::uint64_t pool_size) noexcept {
-    const std::uint64_t w = max_threads ? std::min(*max_threads, pool_size) : pool_size;
-    return std::max<std::uint64_t>(w, 1);
-}
-
 bool choose_exhaustive(std::uint64_t n, std::uint64_t triples, std::uint64_t trials,
                        std::uint64_t workers, double per_sqrt_worker) noexcept {
     const auto threshold =
         static_cast<std::uint64_t>(std::sqrt(static_cast<double>(workers)) * per_sqrt_worker);
     return n < 26 || triples_within(triples, trials) || triples <= threshold;
-}
-
-std::uint64_t chunk_count_for(std::uint64_t work, std::uint64_t a, std::uint64_t b,
-                              std::uint64_t workers) noexcept {
-    const std::uint64_t product = saturating_mul(work / a, work / b);
-    const auto x = static_cast<std::uint64_t>(std::floor(std::sqrt(static_cast<double>(product))));
-    return std::min(workers, std::max<std::uint64_t>(1, x));
 }
 
 ExhaustivePlan plan_exhaustive(std::uint64_t triples, const ChunkRules& rules,
@@ -145,8 +121,7 @@ TripletModeResult calculate_chunked_triplets(SimpleRootedTree& tree1, SimpleRoot
         const std::uint64_t chunks = plan_sampling(number_of_trials, rules, workers);
         data1.enable_pair_queries(tree1);
         data2.enable_pair_queries(tree2);
-        RandomSource master =
-            seed ? RandomSource::from_u64_seed(*seed) : RandomSource::from_entropy();
+        RandomSource master = RandomSource::from_seed_or_entropy(seed);
         if (chunks == 1) {
             tally = tally_sampled_triples(data1, data2, master, number_of_trials);
         } else {

@@ -30,7 +30,7 @@ struct ChunkRules {
     std::uint64_t exhaustive_sequential_below;  // triples
     std::uint64_t exhaustive_divisor_a;         // chunk formula sqrt((K / a) * (K / b))
     std::uint64_t exhaustive_divisor_b;
-    std::uint64_t (*piece_divisor)(std::uint64_t chunk_count);
+    std::uint64_t (*piece_divisor)(std::uint64_t chunk_count) noexcept;
     std::uint64_t sampling_sequential_below;  // trials, before the chunk formula
     std::uint64_t sampling_chunked_from;      // trials, after the chunk formula
     std::uint64_t sampling_divisor_a;
@@ -41,19 +41,9 @@ struct ChunkRules {
 
 extern const ChunkRules parallel_rules;
 
-// W: the pool size capped by max_threads. A max_threads of 0 counts as 1, so no formula ever
-// divides by zero.
-std::uint64_t worker_count(std::optional<std::uint64_t> max_threads,
-                           std::uint64_t pool_size) noexcept;
-
 // True when every triple is checked: n < 26, K <= T, or K <= floor(sqrt(W) * per_sqrt_worker).
 bool choose_exhaustive(std::uint64_t n, std::uint64_t triples, std::uint64_t trials,
                        std::uint64_t workers, double per_sqrt_worker) noexcept;
-
-// min(W, max(1, floor(sqrt((work / a) * (work / b))))); the product saturates instead of
-// wrapping, which the cap by W makes exact.
-std::uint64_t chunk_count_for(std::uint64_t work, std::uint64_t a, std::uint64_t b,
-                              std::uint64_t workers) noexcept;
 
 // How an exhaustive run is cut: pieces == 0 means a sequential run (chunk_count 1).
 struct ExhaustivePlan {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "core/random/random_source.hpp"
 #include "core/support/interrupt.hpp"
 #include "core/support/panic.hpp"
-#include "core/random/random_source.hpp"
 #include "core/tree/lca.hpp"
 
 namespace veltrane {
@@ -28,26 +28,9 @@ TripletRatios triplet_ratios(const TripletTally& tally, std::uint64_t total) noe
     return r;
 }
 
-std::uint64_t stored_lca_depth(const SimpleRootedTree& tree, NodeId a, NodeId b) {
-    if (!tree.rmq || a >= tree.fa_index.size() || b >= tree.fa_index.size()) {
-        throw Panic("LCA tables are not stored for this node");
-    }
-    const std::size_t fa = tree.fa_index[a];
-    const std::size_t fb = tree.fa_index[b];
-    if (fa == no_index || fb == no_index) throw Panic("LCA tables are not stored for this node");
-    // Every tour position of minimum depth between the two first visits holds the LCA.
-    return tree.depth_table[tree.rmq->range_min(std::min(fa, fb), std::max(fa, fb))];
-}
-
 std::uint64_t ReferenceLca::lca_depth(NodeId a, NodeId b) {
-    if (!stored_) {
-        // The on-the-spot query fails exactly where a tree cannot answer LCA queries; once it
-        // succeeds, storing the tables cannot fail for another reason.
-        static_cast<void>(get_lca_id(tree_, a, b));
-        precompute_constant_time_lca(tree_);
-        stored_ = true;
-    }
-    return stored_lca_depth(tree_, a, b);
+    if (!tree_.rmq) precompute_constant_time_lca(tree_);
+    return get_lca_depth(tree_, a, b);
 }
 
 Outgroup get_outgroup(ReferenceLca& lca, std::string_view a, std::string_view b,
@@ -69,7 +52,7 @@ TripletRatios calculate_triplets_correct(SimpleRootedTree& tree1, SimpleRootedTr
                                          std::uint64_t number_of_trials,
                                          std::optional<std::uint64_t> seed) {
     // The source exists even when no trial runs, so a failing entropy request always shows.
-    RandomSource source = seed ? RandomSource::from_u64_seed(*seed) : RandomSource::from_entropy();
+    RandomSource source = RandomSource::from_seed_or_entropy(seed);
     // Triples are drawn among all leaves of tree 1, labelled or not; the list is the same for
     // every trial, so it is built once.
     const std::vector<NodeId> leaves = leaf_ids(tree1);

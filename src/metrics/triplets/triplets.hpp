@@ -93,14 +93,8 @@ struct TripletModeResult {
     std::uint64_t parallel_chunks_used = 1;
 };
 
-// Depth of the lowest common ancestor of nodes a and b, read from the stored LCA tables
-// (precompute_constant_time_lca must have run). Ids must be present and reachable.
-std::uint64_t stored_lca_depth(const SimpleRootedTree& tree, NodeId a, NodeId b);
-
-// LCA depths for the reference metric. The first query of a tree takes the on-the-spot path,
-// so a tree that cannot answer LCA queries fails at exactly that query and with the same
-// exception; after a successful first query the tables are stored and every later query is
-// constant time.
+// LCA depths for the reference metric: the tables are stored at the first query, so a tree
+// that cannot answer LCA queries fails only once a trial needs it, as in the reference rule.
 class ReferenceLca {
  public:
     explicit ReferenceLca(SimpleRootedTree& tree) noexcept : tree_(tree) {}
@@ -109,7 +103,6 @@ class ReferenceLca {
 
  private:
     SimpleRootedTree& tree_;
-    bool stored_ = false;
 };
 
 // The outgroup of the labels (a, b, c) in the tree of `lca`, labels resolved through the

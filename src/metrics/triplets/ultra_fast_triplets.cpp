@@ -6,24 +6,15 @@
 #include <limits>
 #include <utility>
 
-#include "metrics/triplets/exact_triplets.hpp"
+#include "core/random/random_source.hpp"
 #include "core/support/interrupt.hpp"
 #include "core/support/panic.hpp"
-#include "core/random/random_source.hpp"
 #include "core/tree/lca.hpp"
+#include "metrics/triplets/exact_triplets.hpp"
 
 namespace veltrane {
 
 namespace {
-
-constexpr std::uint64_t no_depth = std::numeric_limits<std::uint64_t>::max();
-
-// Smallest of values[from .. to - 1]; no_depth for an empty range.
-std::uint64_t min_of(const std::vector<std::uint64_t>& values, std::size_t from, std::size_t to) {
-    std::uint64_t m = no_depth;
-    for (std::size_t p = from; p < to; ++p) m = std::min(m, values[p]);
-    return m;
-}
 
 // Outgroup of positions p < q < r, from the depths of the pairs (p, q) and (q, r). The tour
 // passes the first visit of q between those of p and r, so the ancestor of (p, r) is the
@@ -32,21 +23,10 @@ inline Outgroup ordered_outgroup(std::uint64_t dpq, std::uint64_t dqr) noexcept 
     return outgroup_from_depths(dpq, std::min(dpq, dqr), dqr);
 }
 
-}  // namespace
-
-namespace {
-
-// Leaf ids in id order, and how many of them carry a label.
+// How many of the leaves (ids in id order) carry a label.
 std::size_t named_leaf_count(const SimpleRootedTree& tree, const std::vector<NodeId>& leaves) {
     return static_cast<std::size_t>(std::count_if(
         leaves.begin(), leaves.end(), [&](NodeId id) { return tree.nodes[id].taxa.has_value(); }));
-}
-
-// Node ids follow a pre-order walk, so the tour meets the leaves in id order.
-void require_tour_order(const std::vector<std::size_t>& first_visit) {
-    for (std::size_t p = 1; p < first_visit.size(); ++p) {
-        if (first_visit[p] <= first_visit[p - 1]) throw Panic("leaves are not in Euler tour order");
-    }
 }
 
 }  // namespace
@@ -57,8 +37,8 @@ UltraFastTreeData UltraFastTreeData::build_positions(const SimpleRootedTree& tre
     const std::vector<NodeId> leaves = leaf_ids(tree);
     data.n_leaves = named_leaf_count(tree, leaves);
     std::vector<std::size_t> first(data.n_leaves);
+    // Node ids follow the text, a pre-order walk, so the tour meets the leaves in id order.
     for (std::size_t p = 0; p < data.n_leaves; ++p) first[p] = tour.first[leaves[p]];
-    require_tour_order(first);
     // The ancestor of neighbours m and m + 1 is the shallowest node the tour passes between
     // their first visits; neighbouring stretches share only their ends, so one pass.
     if (data.n_leaves > 1) {
@@ -78,7 +58,6 @@ void UltraFastTreeData::enable_pair_queries(SimpleRootedTree& source) {
     const std::vector<NodeId> leaves = leaf_ids(source);
     first_visit.resize(n_leaves);
     for (std::size_t p = 0; p < n_leaves; ++p) first_visit[p] = source.fa_index[leaves[p]];
-    require_tour_order(first_visit);
 }
 
 std::uint64_t UltraFastTreeData::pair_depth(std::size_t p, std::size_t q) const {
@@ -106,107 +85,6 @@ Outgroup get_outgroup_ultra_fast(const UltraFastTreeData& data, std::size_t i, s
             break;
     }
     return Outgroup::none;
-}
-
-namespace {
-
-// The leaves k that follow a pair (i, j) in one tree. With a the depth of the ancestor of
-// (i, j) and b(k) that of (j, k), the ancestor of (i, k) is the shallower of the two, so the
-// rule gives the outgroup i while b(k) > a, none while b(k) = a, and k once b(k) < a. As k
-// moves right b(k) only grows shallower, so the k after j fall into three consecutive zones:
-// [j + 1, tie) outgroup i, [tie, below) unresolved, [below, n) outgroup k.
-class KZones {
- public:
-    explicit KZones(const std::vector<std::uint64_t>& adjacent) noexcept : adj_(adjacent) {}
-
-    // Zones for the pair (i, j) with ancestor depth a. For a fixed i, successive calls with a
-    // growing j (and a therefore never deeper) only move the scan positions forward, so
-    // all pairs of one i cost O(n) together. restart() begins a new i.
-    void restart(std::size_t j) noexcept { tie_ = below_ = j; }
-    void place(std::size_t j, std::uint64_t a) noexcept {
-        // b(k) = min(adj[j .. k - 1]) first reaches a at k = m + 1 for the first m >= j with
-        // adj[m] <= a, and first drops below a after the first m with adj[m] < a.
-        tie_ = std::max(tie_, j);
-        while (tie_ < adj_.size() && adj_[tie_] > a) ++tie_;
-        below_ = std::max(below_, tie_);
-        while (below_ < adj_.size() && adj_[below_] >= a) ++below_;
-    }
-    Outgroup at(std::size_t k) const noexcept {
-        if (k <= tie_) return Outgroup::a;
-        return k <= below_ ? Outgroup::none : Outgroup::c;
-    }
-    std::size_t tie_start() const noexcept { return tie_ + 1; }
-    std::size_t below_start() const noexcept { return below_ + 1; }
-
- private:
-    const std::vector<std::uint64_t>& adj_;
-    std::size_t tie_ = 0;
-    std::size_t below_ = 0;
-};
-
-// Tallies the triples (i, j, k) for k in [k_begin, k_end): the zone boundaries of both trees
-// cut the range into at most five pieces with a fixed pair of outgroups each.
-void tally_run(TripletTally& tally, const KZones& zones1, const KZones& zones2, std::size_t k_begin,
-               std::size_t k_end) {
-    std::array<std::size_t, 6> cuts{
-        k_begin, zones1.tie_start(), zones1.below_start(), zones2.tie_start(), zones2.below_start(),
-        k_end};
-    for (std::size_t& c : cuts) c = std::clamp(c, k_begin, k_end);
-    std::sort(cuts.begin(), cuts.end());
-    for (std::size_t m = 0; m + 1 < cuts.size(); ++m) {
-        if (cuts[m] == cuts[m + 1]) continue;
-        count_trials(tally, zones1.at(cuts[m]), zones2.at(cuts[m]), cuts[m + 1] - cuts[m]);
-    }
-}
-
-}  // namespace
-
-TripletTally tally_triple_ranks(const UltraFastTreeData& data1, const UltraFastTreeData& data2,
-                                std::uint64_t begin, std::uint64_t end) {
-    TripletTally tally;
-    const std::size_t n = data1.n_leaves;
-    if (data2.n_leaves != n || end > detail::triple_count(n)) {
-        throw Panic("triple rank range outside the trees");
-    }
-    if (begin >= end) return tally;
-    const std::vector<std::uint64_t>& adj1 = data1.adjacent_depths;
-    const std::vector<std::uint64_t>& adj2 = data2.adjacent_depths;
-    const detail::Triple first = detail::unrank_triple(begin, n);
-    std::size_t i = first.i;
-    std::size_t j = first.j;
-    std::size_t k = first.k;
-    // Depth of the ancestor of (i, j) in each tree.
-    std::uint64_t a1 = min_of(adj1, i, j);
-    std::uint64_t a2 = min_of(adj2, i, j);
-    KZones zones1(adj1);
-    KZones zones2(adj2);
-    zones1.restart(j);
-    zones2.restart(j);
-    std::uint64_t remaining = end - begin;
-    for (;;) {
-        check_interrupt();
-        // One run over k for the pair (i, j), in lexicographic order.
-        zones1.place(j, a1);
-        zones2.place(j, a2);
-        const std::size_t run = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, n - k));
-        tally_run(tally, zones1, zones2, k, k + run);
-        remaining -= run;
-        if (remaining == 0) break;
-        if (j + 2 < n) {
-            a1 = std::min(a1, adj1[j]);
-            a2 = std::min(a2, adj2[j]);
-            ++j;
-        } else {
-            ++i;
-            j = i + 1;
-            a1 = adj1[i];
-            a2 = adj2[i];
-            zones1.restart(j);
-            zones2.restart(j);
-        }
-        k = j + 1;
-    }
-    return tally;
 }
 
 TripletTally count_all_triples(const UltraFastTreeData& data1, const UltraFastTreeData& data2) {
@@ -252,8 +130,7 @@ TripletModeResult calculate_triplets_correct_ultra(SimpleRootedTree& tree1, Simp
     } else {
         data1.enable_pair_queries(tree1);
         data2.enable_pair_queries(tree2);
-        RandomSource source =
-            seed ? RandomSource::from_u64_seed(*seed) : RandomSource::from_entropy();
+        RandomSource source = RandomSource::from_seed_or_entropy(seed);
         tally = tally_sampled_triples(data1, data2, source, number_of_trials);
         result.method_used = "sampling";
         result.total_triplets_checked = number_of_trials;
@@ -291,25 +168,6 @@ std::uint64_t triple_count(std::uint64_t n) noexcept {
 
 bool triples_within(std::uint64_t triples, std::uint64_t trials) noexcept {
     return triples != std::numeric_limits<std::uint64_t>::max() && triples <= trials;
-}
-
-Triple unrank_triple(std::uint64_t rank, std::size_t n) {
-    if (rank >= triple_count(n)) throw Panic("triple rank out of range");
-    Triple t;
-    // C(n - 1 - i, 2) triples start with i, and n - 1 - j of them continue with j.
-    for (;; ++t.i) {
-        const std::uint64_t rest = n - 1 - t.i;
-        const std::uint64_t block = rest * (rest - 1) / 2;
-        if (rank < block) break;
-        rank -= block;
-    }
-    for (t.j = t.i + 1;; ++t.j) {
-        const std::uint64_t block = n - 1 - t.j;
-        if (rank < block) break;
-        rank -= block;
-    }
-    t.k = t.j + 1 + static_cast<std::size_t>(rank);
-    return t;
 }
 
 void require_same_taxa_count(const UltraFastTreeData& data1, const UltraFastTreeData& data2) {

@@ -1,5 +1,5 @@
 // The ultra triplet metric and the machinery it shares with the parallel and optimized
-// metrics: leaves paired by position, triples enumerated by rank or sampled.
+// metrics: leaves paired by position, triples counted exactly or sampled.
 #pragma once
 
 #include <cstddef>
@@ -47,13 +47,6 @@ Outgroup get_outgroup_ultra_fast(const UltraFastTreeData& data, std::size_t i, s
 // Throws Panic when the named-leaf counts differ.
 TripletTally count_all_triples(const UltraFastTreeData& data1, const UltraFastTreeData& data2);
 
-// Tallies the triples i < j < k below n_leaves whose rank in lexicographic order lies in
-// [begin, end), without listing them: the first is unranked, the rest follow in order.
-// Both data must have the same n_leaves; throws Panic when end exceeds the triple count.
-// Costs about n per pair (i, j): the plain enumeration that judges count_all_triples.
-TripletTally tally_triple_ranks(const UltraFastTreeData& data1, const UltraFastTreeData& data2,
-                                std::uint64_t begin, std::uint64_t end);
-
 // Runs `trials` trials, each tallying the positions of one sample_distinct_indices(source, n,
 // min(n, 3)) draw. Throws Panic when trials > 0 and n < 3.
 TripletTally tally_sampled_triples(const UltraFastTreeData& data1, const UltraFastTreeData& data2,
@@ -68,13 +61,6 @@ TripletModeResult calculate_triplets_correct_ultra(SimpleRootedTree& tree1, Simp
 
 namespace detail {
 
-struct Triple {
-    std::size_t i = 0;
-    std::size_t j = 0;
-    std::size_t k = 0;
-    bool operator==(const Triple&) const = default;
-};
-
 // n (n - 1) (n - 2) / 6, or 0 below 3; saturates at 2^64 - 1 instead of wrapping. No n has
 // exactly 2^64 - 1 triples, so that value always means "more than 64 bits hold".
 std::uint64_t triple_count(std::uint64_t n) noexcept;
@@ -83,10 +69,6 @@ std::uint64_t triple_count(std::uint64_t n) noexcept;
 // past about 4.8 million leaves are sampled even with number_of_trials = 2^64 - 1 rather than
 // counted into tallies that would wrap.
 bool triples_within(std::uint64_t triples, std::uint64_t trials) noexcept;
-
-// The triple i < j < k < n of the given lexicographic rank; throws Panic when rank is not
-// below triple_count(n).
-Triple unrank_triple(std::uint64_t rank, std::size_t n);
 
 // Checks that both trees name the same number of leaves; throws Panic otherwise.
 void require_same_taxa_count(const UltraFastTreeData& data1, const UltraFastTreeData& data2);
