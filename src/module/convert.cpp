@@ -160,13 +160,6 @@ bool convert_run(const char* src, Py_ssize_t stride, std::size_t count, std::int
     return convert_run_body<T>(src, stride, count, dst);
 }
 
-// Appends the view's elements row by row as 32-bit states. Returns false (out's new tail then
-// unspecified) when a value does not fit 32 bits: the caller falls back to iteration, which
-// raises the interpreter's error for the first such value in row order.
-//
-// The output grows by bands of rows that fit the L1 cache, so the zero-fill of each resize
-// costs nothing, and a column-major view is read down its columns (in memory order) while the
-// band it scatters into stays in cache.
 // Asks the kernel to back the vector's unused capacity with huge pages: a large matrix is then
 // first touched in a few faults instead of one per 4 KiB page (NumPy does the same for its
 // own large arrays). Only a hint; the values are the same either way.
@@ -183,6 +176,13 @@ void advise_huge_pages(std::vector<std::int32_t>& out) {
 #endif
 }
 
+// Appends the view's elements row by row as 32-bit states. Returns false (out's new tail then
+// unspecified) when a value does not fit 32 bits: the caller falls back to iteration, which
+// raises the interpreter's error for the first such value in row order.
+//
+// The output grows by bands of rows that fit the L1 cache, so the zero-fill of each resize
+// costs nothing, and a column-major view is read down its columns (in memory order) while the
+// band it scatters into stays in cache.
 template <typename T>
 bool copy_elements(const Py_buffer& view, std::vector<std::int32_t>& out) {
     if (view.itemsize != static_cast<Py_ssize_t>(sizeof(T))) return false;
