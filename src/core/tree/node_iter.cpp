@@ -8,7 +8,11 @@
 
 namespace veltrane {
 
-std::vector<NodeId> preorder_ids(const SimpleRootedTree& tree, NodeId start) {
+namespace {
+
+// start and every node below it, each before its descendants; siblings in stored order, or
+// in reverse order when `reversed`.
+std::vector<NodeId> parents_first(const SimpleRootedTree& tree, NodeId start, bool reversed) {
     std::vector<NodeId> order;
     std::vector<NodeId> stack{start};
     while (!stack.empty()) {
@@ -16,23 +20,25 @@ std::vector<NodeId> preorder_ids(const SimpleRootedTree& tree, NodeId start) {
         stack.pop_back();
         order.push_back(id);
         const auto children = get_node(tree, id).children;
-        stack.insert(stack.end(), children.rbegin(), children.rend());
+        if (reversed) {
+            stack.insert(stack.end(), children.begin(), children.end());
+        } else {
+            stack.insert(stack.end(), children.rbegin(), children.rend());
+        }
     }
     return order;
 }
 
+}  // namespace
+
+std::vector<NodeId> preorder_ids(const SimpleRootedTree& tree, NodeId start) {
+    return parents_first(tree, start, false);
+}
+
 std::vector<NodeId> postord_ids(const SimpleRootedTree& tree, NodeId start) {
-    // Visit node-then-children-last-first, then reverse: each node ends up after its
+    // Parents first with siblings reversed, read backwards: each node comes after its
     // descendants, and the first child's subtree comes first.
-    std::vector<NodeId> order;
-    std::vector<NodeId> stack{start};
-    while (!stack.empty()) {
-        const NodeId id = stack.back();
-        stack.pop_back();
-        order.push_back(id);
-        const auto children = get_node(tree, id).children;
-        stack.insert(stack.end(), children.begin(), children.end());
-    }
+    std::vector<NodeId> order = parents_first(tree, start, true);
     std::reverse(order.begin(), order.end());
     return order;
 }
