@@ -13,17 +13,22 @@ namespace {
 // start and every node below it, each before its descendants; siblings in stored order, or
 // in reverse order when `reversed`.
 std::vector<NodeId> parents_first(const SimpleRootedTree& tree, NodeId start, bool reversed) {
+    if (start >= tree.nodes.size()) throw_missing_node(start);
+    const std::vector<NodeSlot>& slots = tree.nodes.slots;
+    const NodeId* const child_ids = tree.nodes.child_ids.data();
     std::vector<NodeId> order;
+    order.reserve(slots.size());
     std::vector<NodeId> stack{start};
     while (!stack.empty()) {
         const NodeId id = stack.back();
         stack.pop_back();
         order.push_back(id);
-        const auto children = get_node(tree, id).children;
+        const NodeId* first = child_ids + slots[id].first_child;
+        const NodeId* last = first + slots[id].child_count;
         if (reversed) {
-            stack.insert(stack.end(), children.begin(), children.end());
+            stack.insert(stack.end(), first, last);
         } else {
-            stack.insert(stack.end(), children.rbegin(), children.rend());
+            for (; last != first; --last) stack.push_back(last[-1]);
         }
     }
     return order;
@@ -44,22 +49,28 @@ std::vector<NodeId> postord_ids(const SimpleRootedTree& tree, NodeId start) {
 }
 
 std::vector<NodeId> euler_walk_ids(const SimpleRootedTree& tree, NodeId start) {
+    if (start >= tree.nodes.size()) throw_missing_node(start);
+    const std::vector<NodeSlot>& slots = tree.nodes.slots;
+    const NodeId* const child_ids = tree.nodes.child_ids.data();
     std::vector<NodeId> tour;
-    std::vector<bool> visited(tree.nodes.size(), false);
+    tour.reserve(2 * slots.size());
+    std::vector<bool> visited(slots.size(), false);
     std::vector<NodeId> stack{start};
     while (!stack.empty()) {
         const NodeId id = stack.back();
         stack.pop_back();
-        const Node node = get_node(tree, id);
+        const NodeSlot& slot = slots[id];
         if (visited[id]) {
             // Second pop: the node is finished, so the tour steps back up to its parent.
-            if (node.parent) tour.push_back(*node.parent);
+            if (slot.parent != no_index) tour.push_back(slot.parent);
             continue;
         }
         visited[id] = true;
         tour.push_back(id);
         stack.push_back(id);
-        stack.insert(stack.end(), node.children.rbegin(), node.children.rend());
+        for (std::size_t k = slot.child_count; k-- > 0;) {
+            stack.push_back(child_ids[slot.first_child + k]);
+        }
     }
     return tour;
 }

@@ -49,6 +49,26 @@ std::optional<std::uint32_t> TaxaMap::find_entry(std::string_view label) const n
     return slot.entry;
 }
 
+std::vector<std::uint32_t> TaxaMap::find_entries(const TaxaMap& other) const {
+    std::vector<std::uint32_t> out(other.size(), no_label);
+    if (entries_.empty()) return out;
+    // As in insert_node_labels: hashing a few labels ahead lets their slots come in meanwhile.
+    constexpr std::size_t ahead = 8;
+    std::array<std::uint64_t, ahead> hashes{};
+    const auto find = [&](std::size_t e) {
+        const std::string_view label = other.key(other.entries_[e]);
+        const Slot& slot = table_[probe(label, hashes[e % ahead])];
+        if (slot.entry != empty_slot) out[e] = slot.entry;
+    };
+    for (std::size_t e = 0; e < out.size(); ++e) {
+        if (e >= ahead) find(e - ahead);
+        hashes[e % ahead] = hash_label(other.key(other.entries_[e]));
+        prefetch(&table_[home(hashes[e % ahead])]);
+    }
+    for (std::size_t e = out.size() > ahead ? out.size() - ahead : 0; e < out.size(); ++e) find(e);
+    return out;
+}
+
 std::optional<NodeId> TaxaMap::find(std::string_view label) const noexcept {
     const std::optional<std::uint32_t> entry = find_entry(label);
     if (!entry) return std::nullopt;

@@ -108,6 +108,8 @@ class TaxaMap {
     std::optional<NodeId> find(std::string_view label) const noexcept;
     // The entry of label, if any.
     std::optional<std::uint32_t> find_entry(std::string_view label) const noexcept;
+    // For every entry of `other`, in order, the entry of the same label here or no_label.
+    std::vector<std::uint32_t> find_entries(const TaxaMap& other) const;
     std::string_view entry_label(std::uint32_t entry) const noexcept {
         return key(entries_[entry]);
     }

@@ -67,10 +67,9 @@ LabelUniverse label_universe(const SimpleRootedTree& tree1, const SimpleRootedTr
     // order. No result depends on which label gets which index.
     LabelUniverse u;
     u.size = tree1.taxa_map.size();
-    u.of_entry2.resize(tree2.taxa_map.size());
-    for (std::uint32_t e = 0; e < u.of_entry2.size(); ++e) {
-        const auto in1 = tree1.taxa_map.find_entry(tree2.taxa_map.entry_label(e));
-        u.of_entry2[e] = in1 ? *in1 : static_cast<std::uint32_t>(u.size++);
+    u.of_entry2 = tree1.taxa_map.find_entries(tree2.taxa_map);
+    for (std::uint32_t& e : u.of_entry2) {
+        if (e == no_label) e = static_cast<std::uint32_t>(u.size++);
     }
     return u;
 }
@@ -211,18 +210,20 @@ std::optional<Reach> reach(const SimpleRootedTree& tree, const detail::LabelUniv
                            bool second) {
     if (tree.nodes.size() >= no_pos / 2) return std::nullopt;
     const std::vector<NodeId> order = preorder_ids(tree, tree.root);
-    std::vector<Pos> position(tree.nodes.size(), no_pos);
+    const std::vector<NodeSlot>& slots = tree.nodes.slots;
+    std::vector<Pos> position(slots.size(), no_pos);
     Reach out;
     out.parent.reserve(order.size());
     for (Pos k = 0; k < order.size(); ++k) {
         check_interrupt();
-        const Node node = tree.nodes[order[k]];
-        position[node.id] = k;
-        out.parent.push_back(k == 0 ? no_pos : position[*node.parent]);
-        if (!is_leaf(node)) continue;
-        if (!node.taxa) throw_unlabelled_leaf(node.id);
+        const NodeId id = order[k];
+        const NodeSlot& slot = slots[id];
+        position[id] = k;
+        out.parent.push_back(k == 0 ? no_pos : position[slot.parent]);
+        if (slot.child_count != 0) continue;
+        if (slot.label_size == no_index) throw_unlabelled_leaf(id);
         out.leaves.push_back(k);
-        out.leaf_label.push_back(static_cast<Pos>(universe_index(tree, u, second, node.id)));
+        out.leaf_label.push_back(static_cast<Pos>(universe_index(tree, u, second, id)));
     }
     out.root_has_one_child = tree.nodes[tree.root].children.size() == 1;
     return out;
