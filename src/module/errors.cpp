@@ -32,7 +32,9 @@ void raise(PyObject* type, const char* message) {
     throw PyErrorSet{};
 }
 
-void translate_current_exception() noexcept {
+void translate_current_exception(PyObject* failure_type) noexcept {
+    if (failure_type == nullptr)
+        failure_type = panic_type != nullptr ? panic_type : PyExc_SystemError;
     try {
         throw;
     } catch (const PyErrorSet&) {
@@ -49,11 +51,9 @@ void translate_current_exception() noexcept {
         // cannot be met, like bad_alloc.
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        PyObject* type = panic_type != nullptr ? panic_type : PyExc_SystemError;
-        PyErr_SetString(type, e.what());
+        PyErr_SetString(failure_type, e.what());
     } catch (...) {
-        PyObject* type = panic_type != nullptr ? panic_type : PyExc_SystemError;
-        PyErr_SetString(type, "veltrane: unknown internal failure");
+        PyErr_SetString(failure_type, "veltrane: unknown internal failure");
     }
 }
 

@@ -13,8 +13,10 @@ struct PyErrorSet {};
 // Creates the PanicException type on first use; returns false with an error set on failure.
 bool ensure_panic_exception_type() noexcept;
 
-// Call inside a catch (...) block: maps the in-flight exception to a Python error.
-void translate_current_exception() noexcept;
+// Call inside a catch (...) block: maps the in-flight exception to a Python error. An
+// internal failure (Panic or any other C++ exception) becomes `failure_type`, PanicException
+// unless the caller names another.
+void translate_current_exception(PyObject* failure_type = nullptr) noexcept;
 
 // Runs the interpreter's pending signal handlers; true (with the handler's exception set, as
 // a rule KeyboardInterrupt) when one raised. The interrupt poller of every call.
