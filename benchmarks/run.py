@@ -66,6 +66,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 from pathlib import Path
 
@@ -403,7 +404,7 @@ def measure(tool: str, job: str, files: list[Path], timeout: float) -> dict:
 VELTRANE_DIR = ""
 
 
-def find_veltrane() -> None:
+def find_veltrane() -> str:
     """Makes veltrane importable in the workers: this checkout's build/rel or build/dev when one
     holds the module (an installed copy may be older; veltrane_tools is built beside it), else
     whatever the interpreter finds."""
@@ -418,6 +419,7 @@ def find_veltrane() -> None:
     except ImportError:
         sys.exit("veltrane is not importable: install it (see README) or set PYTHONPATH")
     print(f"veltrane from {veltrane.__file__}", file=sys.stderr)
+    return veltrane.__file__
 
 
 def why_unavailable(tool: str, job: str) -> str | None:
@@ -716,14 +718,21 @@ def job_table(job: str, data: dict) -> list[str]:
 
 
 def report(data: dict) -> list[str]:
-    lines = [f"Machine: {machine_line(data['machine'])}"]
+    start, end = data["machine"], data["machine_at_end"]
+    load = [" ".join(f"{x:.2f}" for x in m["load_average"]) for m in (start, end)]
+    lines = [
+        f"Machine: {start['cpus']} CPUs ({start['usable_cpus']} usable); load average (1, 5, 15"
+        f" min) {load[0]} at the start, {load[1]} at the end"
+    ]
     lines.append("Versions: " + ", ".join(f"{t} {v}" for t, v in data["versions"].items()))
-    lines.append(
+    lines.append(f"veltrane from {data['veltrane_from']}")
+    lines += textwrap.wrap(
         f"Seconds from Newick text to result, parsing included. Per tool: first = median over"
         f" {ROUNDS} rounds of the first call in a fresh process, warm = median over rounds of"
         f" the median of up to {WARM_CALLS} more calls in that process, MB = largest peak"
         " resident memory of the process. Tools interleaved in rotated order in each round."
-        " '-': not run at this size (too slow above a fixed size, or failed at a smaller one)."
+        " '-': not run at this size (too slow above a fixed size, or failed at a smaller one).",
+        width=100,
     )
     for job in data["jobs"]:
         lines.append("")
@@ -737,7 +746,8 @@ def report(data: dict) -> list[str]:
             f" mismatches: {len(c['mismatches'])}"
         )
         lines += [f"  MISMATCH {m}" for m in c["mismatches"]]
-        lines += [f"  {note}" for note in c["notes"]]
+        for note in c["notes"]:
+            lines += textwrap.wrap(note, width=100, initial_indent="  ", subsequent_indent="    ")
     errors = [
         f"  {r['tool']} {JOB_LABELS[r['job']]} {r['shape']} {r['n']}: {r['error']}"
         for r in data["results"]
@@ -760,11 +770,11 @@ def report(data: dict) -> list[str]:
             )
             speeds.append(f"{r['shape']} {r['n']}: {r['bytes'] / parse / 1e6:.0f} MB/s")
     if speeds:
-        lines.append(
+        lines += textwrap.wrap(
             "veltrane reading speed, from the call to the tree and back (wall time minus the"
-            " distance's own time; freeing the tree included): " + ", ".join(speeds)
+            " distance's own time; freeing the tree included): " + ", ".join(speeds),
+            width=100,
         )
-    lines.append(f"Load average at the end: {machine_line(data['machine_at_end'])}")
     lines.append(f"Total time: {data['seconds']:.0f} s")
     return lines
 
@@ -843,7 +853,7 @@ def main() -> None:
     OUT.mkdir(parents=True, exist_ok=True)
     data = {"machine": machine()}
     print(f"Machine: {machine_line(data['machine'])}", flush=True)
-    find_veltrane()
+    data["veltrane_from"] = find_veltrane()
     data["versions"] = tool_versions()
     data.update(run(args))
     data["machine_at_end"] = machine()
