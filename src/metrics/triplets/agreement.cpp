@@ -416,11 +416,13 @@ class Engine {
         u32 top_a;  // weight at the top of the edge above the node, as side a counts it
         u32 top_b;
     };
-    // A child of the node being read: its leaves on each side and the weight at its edge top.
+    // A finished subtree of the backward pass: where it starts, its leaves on each side and
+    // the weight at the top of the edge above it. Popped as a child of the node being read.
     struct Kid {
-        u64 a;
-        u64 b;
-        u64 top;
+        u32 start;
+        u32 a;
+        u32 b;
+        u32 top;
     };
 
     void split_path(u32 first, u32 last, u64 weight, std::span<const BNode> tree,
@@ -437,7 +439,9 @@ class Engine {
 
     const Tree1& t1_;
     // Buffers that only grow, so that no step pays for filling them.
-    std::vector<u32> pb_;  // leaves of side b before each node, in preorder
+    std::vector<u32> count_b_;        // per node: leaves of side b below
+    std::vector<std::uint8_t> keep_;  // per node: kept by side a (1), side b (2)
+    std::vector<Kid> done_;           // subtrees of the backward pass not yet joined
     std::vector<Frame> frames_;
     std::vector<u32> open_a_;  // frames of the kept ancestors of side a
     std::vector<u32> open_b_;
@@ -459,14 +463,48 @@ class Engine {
 template <typename InB>
 void Engine::split(std::span<const BNode> t, InB in_b, const SplitPlan& plan, Sums& sums) {
     const u32 m = static_cast<u32>(t.size());
-    grow(pb_, std::size_t{m} + 1);
-    pb_[0] = 0;
-    for (u32 k = 0; k < m; ++k) pb_[k + 1] = pb_[k] + (is_leaf(t[k]) && in_b(t[k].nk) ? 1u : 0u);
     const bool path = plan.mode == Mode::path;
     const bool b_gets_a = plan.mode == Mode::exchange;
     const bool emit_b = plan.mode != Mode::fold;
     // A light subtree starting its own path: the weight around it has been counted already.
     const bool weighted = !plan.group_pairs;
+    grow(count_b_, m);
+    grow(keep_, m);
+    // Backward over the preorder: a node's children are the finished subtrees on top of the
+    // stack that start inside its range, so every count comes from a sequential read.
+    done_.clear();
+    for (u32 k = m; k-- > 0;) {
+        const BNode node = t[k];
+        u32 nb = 0;
+        if (is_leaf(node)) {
+            nb = in_b(node.nk) ? 1 : 0;
+            keep_[k] = nb != 0 ? 2 : 1;
+        } else {
+            kids_.clear();
+            u32 kids_a = 0;
+            u32 kids_b = 0;
+            while (!done_.empty() && done_.back().start < k + node.sz) {
+                const Kid kid = done_.back();
+                done_.pop_back();
+                nb += kid.b;
+                kids_a += kid.a > 0 ? 1u : 0u;
+                kids_b += kid.b > 0 ? 1u : 0u;
+                kids_.push_back(kid);
+            }
+            keep_[k] = static_cast<std::uint8_t>((kids_a >= 2 ? 1 : 0) | (kids_b >= 2 ? 2 : 0));
+            const u32 na = node.nk - nb;
+            if (plan.group_pairs) count_pairs(node.nk, node.w, plan.weight, sums);
+            if (path && na > 0 && nb > 0) {
+                if (!weighted) {
+                    for (Kid& kid : kids_) kid.top = 0;
+                }
+                count_cross(na, nb, weighted ? node.w : 0, sums);
+            }
+        }
+        count_b_[k] = nb;
+        done_.push_back({k, leaf_count(node) - nb, nb, node.w + node.e});
+    }
+    // Forward: emit each side's kept nodes in preorder.
     grow(out_a_, m);
     if (emit_b) grow(out_b_, m);
     BNode* const out_a = out_a_.data();
@@ -491,36 +529,10 @@ void Engine::split(std::span<const BNode> t, InB in_b, const SplitPlan& plan, Su
             }
         }
         const BNode node = t[k];
-        const u32 nb = pb_[k + node.sz] - pb_[k];
+        const u32 nb = count_b_[k];
         const u32 na = leaf_count(node) - nb;
         const u32 w = weighted ? node.w : 0;
         const u32 top = weighted ? node.w + node.e : 0;
-        bool keep_a = false;
-        bool keep_b = false;
-        if (is_leaf(node)) {
-            keep_a = nb == 0;
-            keep_b = nb == 1;
-        } else {
-            kids_.clear();
-            u32 kids_a = 0;
-            u32 kids_b = 0;
-            for (u32 c = k + 1; c < k + node.sz; c += t[c].sz) {
-                const u32 cb = pb_[c + t[c].sz] - pb_[c];
-                const u32 ca = leaf_count(t[c]) - cb;
-                kids_a += ca > 0 ? 1u : 0u;
-                kids_b += cb > 0 ? 1u : 0u;
-                kids_.push_back({ca, cb, u64{t[c].w} + t[c].e});
-            }
-            keep_a = kids_a >= 2;
-            keep_b = kids_b >= 2;
-            if (plan.group_pairs) count_pairs(na + nb, node.w, plan.weight, sums);
-            if (path && na > 0 && nb > 0) {
-                if (!weighted) {
-                    for (Kid& kid : kids_) kid.top = 0;
-                }
-                count_cross(na, nb, w, sums);
-            }
-        }
         Frame& f = frames[depth];
         f.end = k + node.sz;
         f.in_a = none;
@@ -529,14 +541,14 @@ void Engine::split(std::span<const BNode> t, InB in_b, const SplitPlan& plan, Su
         f.top_b = top + (b_gets_a ? na : 0);
         // A kept node's edge reaches up to its kept parent: its top is the top of the old edge
         // just below that parent on the way down here (the node's own when that is its parent).
-        if (keep_a) {
+        if (keep_[k] & 1) {
             const u32 own = w + nb;
             const u32 e = open_a_.empty() ? 0 : frames[open_a_.back() + 1].top_a - own;
             out_a[size_a] = {0, is_leaf(node) ? node.nk : na, own, e};
             f.in_a = size_a++;
             open_a_.push_back(depth);
         }
-        if (keep_b && emit_b) {
+        if ((keep_[k] & 2) && emit_b) {
             const u32 own = w + (b_gets_a ? na : 0);
             const u32 e = open_b_.empty() ? 0 : frames[open_b_.back() + 1].top_b - own;
             out_b[size_b] = {0, is_leaf(node) ? node.nk : nb, own, e};
@@ -563,10 +575,10 @@ void Engine::split(std::span<const BNode> t, InB in_b, const SplitPlan& plan, Su
 void Engine::count_cross(u64 na, u64 nb, u64 weight, Sums& sums) const {
     u64 top_sum = 0;
     for (const Kid& kid : kids_) {
+        const u64 b = kid.b;
         top_sum += kid.top;
-        if (kid.b > 0 && na > kid.a) {
-            sums.resolved_agree += mul(kid.b * kid.top + kid.b * (kid.b - 1) / 2, na - kid.a);
-        }
+        if (b > 0 && na > kid.a)
+            sums.resolved_agree += mul(b * kid.top + b * (b - 1) / 2, na - kid.a);
     }
     // Weight in children that hold none of the block's leaves.
     const u64 elsewhere = weight - top_sum;
@@ -578,15 +590,15 @@ void Engine::count_cross(u64 na, u64 nb, u64 weight, Sums& sums) const {
     u64 sum_w = 0;
     u64 e2_w = 0;
     for (const Kid& kid : kids_) {
-        const u64 x = kid.b + kid.top;
+        const u64 x = u64{kid.b} + kid.top;
         e2_x += x * sum_x;
         sum_x += x;
-        e2_w += kid.top * sum_w;
+        e2_w += u64{kid.top} * sum_w;
         sum_w += kid.top;
     }
     for (const Kid& kid : kids_) {
         if (kid.a == 0) continue;
-        const u64 x = kid.b + kid.top;
+        const u64 x = u64{kid.b} + kid.top;
         const u64 pairs_x = e2_x - x * (sum_x - x);
         const u64 pairs_w = e2_w - kid.top * (sum_w - kid.top);
         sums.resolved_unresolved += mul(pairs_x - pairs_w + elsewhere * (nb - kid.b), kid.a);
@@ -601,7 +613,7 @@ void Engine::count_pairs(u64 n, u64 weight_below, u64 weight, Sums& sums) const 
     u64 squares = 0;
     u64 top_sum = 0;
     for (const Kid& kid : kids_) {
-        const u64 nc = kid.a + kid.b;
+        const u64 nc = u64{kid.a} + kid.b;
         squares += nc * nc;
         top_sum += kid.top;
     }
@@ -610,7 +622,7 @@ void Engine::count_pairs(u64 n, u64 weight_below, u64 weight, Sums& sums) const 
     if (kids_.size() < 3 && weight_below == top_sum) return;
     Acc third = mul(pairs, weight_below);
     for (const Kid& kid : kids_) {
-        const u64 nc = kid.a + kid.b;
+        const u64 nc = u64{kid.a} + kid.b;
         third -= mul(nc * (n - nc), kid.top);
     }
     sums.resolved_unresolved += third;
@@ -705,7 +717,7 @@ void Engine::step_groups(Block block, std::span<const BNode> tree, Sums& sums) {
             // Two leaves: one pair, and no path to split.
             kids_.clear();
             for (u32 c = 1; c < tree.size(); c += tree[c].sz) {
-                kids_.push_back({leaf_count(tree[c]), 0, u64{tree[c].w} + tree[c].e});
+                kids_.push_back({c, leaf_count(tree[c]), 0, tree[c].w + tree[c].e});
             }
             count_pairs(leaf_count(tree[0]), tree[0].w, block.weight, sums);
         }
