@@ -1,14 +1,22 @@
-// Triplet agreement by label in O(n log n) block steps. Both trees are first cut down to the
-// shared taxa. Tree 1 is read along its heavy paths (each node continues into its child with the
-// most leaves). A triple that tree 1 resolves has its outgroup c leave the path of the other two
-// at some path node v, and either the pair leaves the same path further down (it is "later" than
-// c), or the pair lies inside one light subtree y of v and c elsewhere below v. Tree 2 is carried
-// as blocks: tree 2 cut down to a set of leaves, each node knowing how many further leaves that
-// matter (the weight) hang below it and along the edge above it. Splitting a path's leaves by
-// where they leave it, earlier half against later half, counts in one pass the triples with the
-// outgroup earlier and a later leaf in the pair; the halves are split again, the earlier one with
-// the later leaves as weight. A light subtree finally counts its own pairs against the weight
-// around it and starts its own heavy path.
+// Triplet agreement of two trees matched by label: exact counts over all triples in O(n log n)
+// linear passes, without visiting a triple.
+//
+// How the count works. Both trees are first cut down to the shared taxa. Tree 1 is read along
+// its heavy paths (each node continues into its child with the most leaves). A triple that tree 1
+// resolves is counted at its outgroup c, the member that leaves the path of the other two first:
+// either the pair leaves the same heavy path further down ("later" than c), or the pair lies in
+// one light subtree of the path node where c leaves, and c elsewhere below that node. Only the
+// triples tree 1 resolves are looked at: those both trees leave unresolved are tree 2's
+// unresolved triples less the ones tree 1 resolves.
+//
+// Tree 2 is carried as blocks: tree 2 cut down to a set of leaves, each node knowing the weight
+// (the number of further leaves that matter) below it and along the edge above it. A path block
+// splits its leaves by where they leave the path, earlier half against later half: one backward
+// pass counts the triples with the outgroup earlier and a later leaf in the pair, and a forward
+// pass cuts the block down to both halves, the earlier one weighted also by the later leaves. A
+// block of one path node splits its light subtrees into halves the same way, each the other's
+// weight, until one subtree is left: it counts its own pairs against the weight around it and
+// starts its own heavy path. Every leaf takes part in O(log n) splits, each linear in the block.
 #include "metrics/triplets/agreement.hpp"
 
 #include <algorithm>
@@ -339,13 +347,13 @@ struct BNode {
 };
 
 inline bool is_leaf(const BNode& b) noexcept { return b.sz == 1; }
+inline u32 leaf_count(const BNode& b) noexcept { return is_leaf(b) ? 1 : b.nk; }
 
 // Makes room for `size` elements, keeping the capacity between steps.
 template <typename T>
 void grow(std::vector<T>& v, std::size_t size) {
     if (v.size() < size) v.resize(std::max(size, v.size() * 2));
 }
-inline u32 leaf_count(const BNode& b) noexcept { return is_leaf(b) ? 1 : b.nk; }
 
 std::vector<BNode> tree2_block(const Restricted& r2, const std::vector<u32>& key) {
     std::vector<BNode> out;
@@ -474,6 +482,7 @@ void Engine::split(std::span<const BNode> t, InB in_b, const SplitPlan& plan, Su
     // stack that start inside its range, so every count comes from a sequential read.
     done_.clear();
     for (u32 k = m; k-- > 0;) {
+        poll_every(k);
         const BNode node = t[k];
         u32 nb = 0;
         if (is_leaf(node)) {
@@ -517,6 +526,7 @@ void Engine::split(std::span<const BNode> t, InB in_b, const SplitPlan& plan, Su
     open_a_.clear();
     open_b_.clear();
     for (u32 k = 0; k < m; ++k) {
+        poll_every(k);
         while (depth > 0 && frames[depth - 1].end <= k) {
             const Frame& f = frames[--depth];
             if (f.in_a != none) {
@@ -786,8 +796,8 @@ Sums run_blocks(const Tree1& t1, const Block& start, std::vector<BNode> tree, st
             pending.begin(), pending.end(),
             [](const Pending& x, const Pending& y) { return x.tree.size() < y.tree.size(); });
         if (largest->tree.size() < min_nodes / 4) break;
-        Pending p = std::move(*largest);
-        *largest = std::move(pending.back());
+        std::iter_swap(largest, pending.end() - 1);
+        Pending p = std::move(pending.back());
         pending.pop_back();
         engine.step(p.block, p.tree, sums);
         for (std::size_t i = 0; i < engine.child_count(); ++i) {
