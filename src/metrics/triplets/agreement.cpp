@@ -149,35 +149,49 @@ struct Sums {
 
 // ---- Matching the taxa -------------------------------------------------------------------
 
-void check_tree(const SimpleRootedTree& tree, const char* name) {
+constexpr u32 inner = 0xFFFFFFFEu;  // a tag: not a leaf (label entries stay below 2^31)
+
+// What the count needs of a tree, read in one pass over its node table: each node's parent and,
+// for a leaf, its label entry (no_label when it has none); inner nodes are tagged `inner`.
+struct Skeleton {
+    std::vector<u32> parent;  // none for the root
+    std::vector<u32> tag;
+};
+
+Skeleton read_skeleton(const SimpleRootedTree& tree, const char* name) {
     const NodeTable& nodes = tree.nodes;
-    if (nodes.size() >= max_nodes) {
-        throw AgreementError(std::string(name) + " has more than 2^31 nodes");
-    }
-    for (std::size_t i = 1; i < nodes.size(); ++i) {
+    const std::size_t n = nodes.size();
+    if (n >= max_nodes) throw AgreementError(std::string(name) + " has more than 2^31 nodes");
+    Skeleton s;
+    s.parent.resize(n);
+    s.tag.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
         poll_every(i);
-        if (nodes.slots[i].parent == no_index) {
+        const NodeSlot& slot = nodes.slots[i];
+        if (i > 0 && slot.parent == no_index) {
             throw AgreementError(
                 std::string(name) +
                 ": a '(' that is never closed leaves nodes unattached to the root");
         }
+        s.parent[i] = i == 0 ? none : static_cast<u32>(slot.parent);
+        s.tag[i] = slot.child_count != 0 ? inner : nodes.label_ids[i];
     }
+    return s;
 }
 
 // For each label of the tree, the leaf that carries it, or none. Leaves are told apart by
 // their labels, so a label on two leaves is an error.
-std::vector<u32> leaf_by_label(const SimpleRootedTree& tree, const char* name) {
-    const NodeTable& nodes = tree.nodes;
-    std::vector<u32> leaf(tree.taxa_map.size(), none);
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
+std::vector<u32> leaf_by_label(const Skeleton& s, const TaxaMap& labels, const char* name) {
+    std::vector<u32> leaf(labels.size(), none);
+    for (std::size_t i = 0; i < s.tag.size(); ++i) {
         poll_every(i);
-        const u32 entry = nodes.label_ids[i];
-        if (nodes.slots[i].child_count != 0 || entry == no_label) continue;
+        const u32 entry = s.tag[i];
+        if (entry >= inner) continue;
         if (leaf[entry] != none) {
-            throw AgreementError(
-                std::string(name) + " has two leaves labelled '" +
-                std::string(tree.taxa_map.entry_label(entry)) +
-                "'; leaves are matched by label, so a label may name one leaf only");
+            throw AgreementError(std::string(name) + " has two leaves labelled '" +
+                                 std::string(labels.entry_label(entry)) +
+                                 "'; leaves are matched by label, so a label may name one leaf "
+                                 "only");
         }
         leaf[entry] = static_cast<u32>(i);
     }
@@ -192,13 +206,14 @@ struct SharedTaxa {
     u64 only2 = 0;
 };
 
-SharedTaxa match_taxa(const SimpleRootedTree& tree1, const SimpleRootedTree& tree2) {
-    const std::vector<u32> leaf1 = leaf_by_label(tree1, "tree1");
-    const std::vector<u32> leaf2 = leaf_by_label(tree2, "tree2");
+SharedTaxa match_taxa(const SimpleRootedTree& tree1, const Skeleton& s1,
+                      const SimpleRootedTree& tree2, const Skeleton& s2) {
+    const std::vector<u32> leaf1 = leaf_by_label(s1, tree1.taxa_map, "tree1");
+    const std::vector<u32> leaf2 = leaf_by_label(s2, tree2.taxa_map, "tree2");
     const std::vector<u32> entry_in1 = tree1.taxa_map.find_entries(tree2.taxa_map);
     SharedTaxa s;
-    s.shared1.assign(tree1.nodes.size(), 0);
-    s.partner2.assign(tree2.nodes.size(), none);
+    s.shared1.assign(s1.tag.size(), 0);
+    s.partner2.assign(s2.tag.size(), none);
     u64 leaves1 = 0;
     u64 leaves2 = 0;
     for (const u32 leaf : leaf1) leaves1 += leaf != none;
@@ -231,18 +246,17 @@ struct Restricted {
 };
 
 template <typename IsShared>
-Restricted restrict_tree(const SimpleRootedTree& tree, IsShared is_shared) {
-    const std::vector<NodeSlot>& slots = tree.nodes.slots;
-    const std::size_t n = slots.size();
+Restricted restrict_tree(const Skeleton& s, IsShared is_shared) {
+    const std::size_t n = s.parent.size();
     Restricted r;
     std::vector<u32> count(n, 0);
     std::vector<std::uint8_t> branches(n, 0);
     // Children have larger ids than their parent: one backward sweep sums every subtree.
     for (std::size_t i = n; i-- > 0;) {
         poll_every(i);
-        if (slots[i].child_count == 0 && is_shared(i)) count[i] = 1;
+        if (s.tag[i] != inner && is_shared(i)) count[i] = 1;
         if (count[i] == 0 || i == 0) continue;
-        const std::size_t p = slots[i].parent;
+        const u32 p = s.parent[i];
         count[p] += count[i];
         if (branches[p] < 2) ++branches[p];
     }
@@ -250,8 +264,8 @@ Restricted restrict_tree(const SimpleRootedTree& tree, IsShared is_shared) {
     std::vector<u32>& nearest = count;  // reused: nearest kept ancestor-or-self, or none
     for (std::size_t i = 0; i < n; ++i) {
         poll_every(i);
-        const bool leaf = slots[i].child_count == 0;
-        const u32 up = i == 0 ? none : nearest[slots[i].parent];
+        const bool leaf = s.tag[i] != inner;
+        const u32 up = i == 0 ? none : nearest[s.parent[i]];
         if (count[i] > 0 && (leaf || branches[i] >= 2)) {
             const u32 k = static_cast<u32>(r.ids.size());
             r.ids.push_back(static_cast<u32>(i));
@@ -821,14 +835,14 @@ namespace detail {
 TripletAgreement calculate_triplet_agreement(const SimpleRootedTree& tree1,
                                              const SimpleRootedTree& tree2, std::size_t workers,
                                              std::size_t parallel_min_nodes) {
-    check_tree(tree1, "tree1");
-    check_tree(tree2, "tree2");
     TripletAgreement result;
     Sums sums;
     Acc unresolved1 = 0;
     Acc unresolved2 = 0;
     {
-        SharedTaxa shared = match_taxa(tree1, tree2);
+        Skeleton s1 = read_skeleton(tree1, "tree1");
+        Skeleton s2 = read_skeleton(tree2, "tree2");
+        SharedTaxa shared = match_taxa(tree1, s1, tree2, s2);
         result.taxa = shared.taxa;
         result.only_in_tree1 = shared.only1;
         result.only_in_tree2 = shared.only2;
@@ -841,9 +855,11 @@ TripletAgreement calculate_triplet_agreement(const SimpleRootedTree& tree1,
         std::vector<BNode> tree;
         {
             const Restricted r1 =
-                restrict_tree(tree1, [&](std::size_t i) { return shared.shared1[i] != 0; });
+                restrict_tree(s1, [&](std::size_t i) { return shared.shared1[i] != 0; });
             const Restricted r2 =
-                restrict_tree(tree2, [&](std::size_t i) { return shared.partner2[i] != none; });
+                restrict_tree(s2, [&](std::size_t i) { return shared.partner2[i] != none; });
+            s1 = Skeleton{};
+            s2 = Skeleton{};
             unresolved1 = r1.unresolved;
             unresolved2 = r2.unresolved;
             t1 = order_tree1(r1);
