@@ -5,7 +5,10 @@ the same order, and across thread counts; errors, the released interpreter lock 
 from __future__ import annotations
 
 import itertools
+import os
 import random
+import subprocess
+import sys
 import threading
 import time
 
@@ -200,6 +203,26 @@ def test_options_are_keyword_only_and_huge_thread_counts_mean_no_cap():
     with pytest.raises(TypeError):
         vt.triplet_agreement("(A,B,C);", "(A,B,C);", 2)  # type: ignore[misc]
     assert vt.triplet_agreement("((A,B),C);", "((A,B),C);", max_threads=2**80)["agree"] == 1
+
+
+def test_types_hold_under_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    use = tmp_path / "use.py"
+    use.write_text(
+        "import veltrane_tools as vt\n"
+        "r = vt.triplet_agreement('((A,B),C);', '(A,B,C);', max_threads=2)\n"
+        "count: int = r['agree']\n"
+        "share: float = r['all_triplets_correct']\n"
+        "vt.triplet_agreement('((A,B),C);', 3)\n"
+    )
+    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
+    run = [sys.executable, "-m"]
+    checked = subprocess.run([*run, "mypy", "--strict", str(use)], capture_output=True,
+                             text=True, cwd=tmp_path, env=env, timeout=300)
+    assert checked.stdout.count("error:") == 1 and "use.py:5: error:" in checked.stdout
+    stub = subprocess.run([*run, "mypy.stubtest", "veltrane_tools"], capture_output=True,
+                          text=True, cwd=tmp_path, env=env, timeout=300)
+    assert stub.returncode == 0, stub.stdout + stub.stderr
 
 
 # ---- The interpreter lock and Ctrl-C ---------------------------------------------------------
