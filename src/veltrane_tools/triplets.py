@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import operator
 from typing import TypedDict
 
 from veltrane_tools import _native
@@ -46,10 +47,15 @@ def triplet_agreement(
     fewer than three shared taxa; TypeError for arguments of the wrong type.
     """
     if max_threads is not None:
-        if isinstance(max_threads, bool) or not isinstance(max_threads, int):
+        # Any integer type (NumPy's too), but not a bool, which is surely a mistake here.
+        try:
+            if isinstance(max_threads, bool):
+                raise TypeError
+            max_threads = operator.index(max_threads)
+        except TypeError:
             raise TypeError(
                 f"max_threads must be None or an int, not {type(max_threads).__name__}"
-            )
+            ) from None
         if max_threads < 0:
             raise ValueError(f"max_threads must be None or at least 0, not {max_threads}")
     result: TripletAgreement = _native.triplet_agreement(tree1_newick, tree2_newick, max_threads)

@@ -199,10 +199,15 @@ def test_inputs_that_cannot_be_compared_raise_ordinary_exceptions(args, kwargs, 
     assert str(info.value).startswith(message)
 
 
-def test_options_are_keyword_only_and_huge_thread_counts_mean_no_cap():
+def test_options_are_keyword_only_and_any_integer_counts_threads():
     with pytest.raises(TypeError):
         vt.triplet_agreement("(A,B,C);", "(A,B,C);", 2)  # type: ignore[misc]
-    assert vt.triplet_agreement("((A,B),C);", "((A,B),C);", max_threads=2**80)["agree"] == 1
+    class Two:  # an integer type of someone else's, as NumPy's are
+        def __index__(self) -> int:
+            return 2
+
+    for threads in (2**80, Two()):  # past 64 bits: no cap
+        assert vt.triplet_agreement("((A,B),C);", "((A,B),C);", max_threads=threads)["agree"] == 1
 
 
 def test_types_hold_under_mypy_strict(tmp_path):
