@@ -43,6 +43,9 @@ PyMethodDef functions[] = {
     {"leaf_labels", as_cfunction(leaf_labels), METH_FASTCALL,
      "leaf_labels(newick, /)\n--\n\n"
      "The leaf labels in the order the veltrane functions tie matrix rows to leaves."},
+    {"triplet_agreement", as_cfunction(triplet_agreement), METH_FASTCALL,
+     "triplet_agreement(tree1_newick, tree2_newick, max_threads, /)\n--\n\n"
+     "Exact triplet counts of two trees, leaves matched by label."},
     {nullptr, nullptr, 0, nullptr},
 };
 

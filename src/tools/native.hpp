@@ -69,5 +69,6 @@ PyObject* run_entry(Body&& body) noexcept {
 
 // The entries, one per file.
 PyObject* leaf_labels(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* triplet_agreement(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 }  // namespace veltrane::tools

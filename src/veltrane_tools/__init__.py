@@ -11,5 +11,6 @@ needs them.
 from __future__ import annotations
 
 from veltrane_tools.trees import leaf_labels
+from veltrane_tools.triplets import TripletAgreement, triplet_agreement
 
-__all__ = ["leaf_labels"]
+__all__ = ["leaf_labels", "triplet_agreement", "TripletAgreement"]

@@ -1,1 +1,6 @@
+from veltrane_tools.triplets import TripletAgreement
+
 def leaf_labels(newick: str, /) -> list[str | None]: ...
+def triplet_agreement(
+    tree1_newick: str, tree2_newick: str, max_threads: int | None, /
+) -> TripletAgreement: ...
