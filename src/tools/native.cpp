@@ -43,6 +43,8 @@ PyMethodDef functions[] = {
     {"leaf_labels", as_cfunction(leaf_labels), METH_FASTCALL,
      "leaf_labels(newick, /)\n--\n\n"
      "The leaf labels in the order the veltrane functions tie matrix rows to leaves."},
+    {"clean_trees", as_cfunction(clean_trees), METH_FASTCALL, "clean_trees(text, mode, /)"},
+    {"internal_states", as_cfunction(internal_states), METH_FASTCALL, "internal_states(...)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

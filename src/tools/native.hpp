@@ -69,5 +69,7 @@ PyObject* run_entry(Body&& body) noexcept {
 
 // The entries, one per file.
 PyObject* leaf_labels(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* clean_trees(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* internal_states(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 }  // namespace veltrane::tools
