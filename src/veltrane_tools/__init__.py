@@ -10,6 +10,9 @@ needs them.
 
 from __future__ import annotations
 
-from veltrane_tools.trees import leaf_labels
+from veltrane_tools._panic import PanicException
+from veltrane_tools.matrices import matrix_for
+from veltrane_tools.sweeps import METRICS, score_pairs
+from veltrane_tools.trees import clean_newick, leaf_labels
 
-__all__ = ["leaf_labels"]
+__all__ = ["leaf_labels", "clean_newick", "matrix_for", "score_pairs", "METRICS", "PanicException"]
