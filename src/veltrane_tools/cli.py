@@ -32,6 +32,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as exc:  # argparse has printed the usage or the help
         return exc.code if isinstance(exc.code, int) else 2
+    args.stdin = _StdinOnce()
     try:
         rows, columns = args.run(args)
     except (_InputError, ValueError, TypeError, ImportError) as exc:
@@ -122,11 +123,10 @@ def _common_options(
 
 
 def _compare(args: argparse.Namespace) -> tuple[list[dict[str, Any]], list[str]]:
-    stdin = _StdinOnce()
-    truths = _read_trees(args.truth, args, stdin)
+    truths = _read_trees(args.truth, args)
     pairs: dict[str, tuple[str, str]] = {}
     for path in args.recon:
-        recons = _read_trees(path, args, stdin)
+        recons = _read_trees(path, args)
         if len(truths) not in (1, len(recons)):
             raise _InputError(
                 f"{args.truth} holds {len(truths)} trees and {path} {len(recons)}: give one "
@@ -140,7 +140,7 @@ def _compare(args: argparse.Namespace) -> tuple[list[dict[str, Any]], list[str]]
 def _score(args: argparse.Namespace) -> tuple[list[dict[str, Any]], list[str]]:
     if args.matrix is None:
         raise _InputError("score needs the character matrix: --matrix cells.csv")
-    trees = _read_trees(args.tree, args, _StdinOnce())
+    trees = _read_trees(args.tree, args)
     pairs = {_ident(args.tree, k, len(trees)): (tree, None) for k, tree in enumerate(trees)}
     return _run(pairs, args)
 
@@ -154,7 +154,7 @@ def _run(
             f"{', '.join(m for m in metrics if m in CHARACTER_METRICS)} need the character "
             "matrix: --matrix cells.csv"
         )
-    matrix = None if args.matrix is None else _read_matrix(args.matrix, args.missing_state)
+    matrix = None if args.matrix is None else _read_matrix(args.matrix, args)
     rows: list[dict[str, Any]] = score_pairs(
         pairs,
         metrics,
@@ -167,7 +167,7 @@ def _run(
         collision_probability=args.collision_probability,
         missing_state=args.missing_state,
         unedited_state=args.unedited_state,
-        internal_states=None if args.states is None else _read_states(args.states),
+        internal_states=None if args.states is None else _read_states(args.states, args),
         as_frame=False,
     )
     columns = list(rows[0]) if rows else ["id", "error_type", "error"]
@@ -192,8 +192,9 @@ class _StdinOnce:
         return sys.stdin.read()
 
 
-def _read_text(path: str, stdin: _StdinOnce | None = None) -> str:
-    if path == "-" and stdin is not None:
+def _read_text(path: str, args: argparse.Namespace) -> str:
+    if path == "-":
+        stdin: _StdinOnce = args.stdin
         return stdin.read()
     try:
         return Path(path).read_text(encoding="utf-8")
@@ -203,8 +204,8 @@ def _read_text(path: str, stdin: _StdinOnce | None = None) -> str:
         raise _InputError(f"{path} is not UTF-8 text ({exc.reason})") from None
 
 
-def _read_trees(path: str, args: argparse.Namespace, stdin: _StdinOnce) -> list[str]:
-    text = _read_text(path, stdin)
+def _read_trees(path: str, args: argparse.Namespace) -> list[str]:
+    text = _read_text(path, args)
     name = "standard input" if path == "-" else path
     if text.lstrip().upper().startswith("#NEXUS"):
         raise _InputError(f"{name} is a NEXUS file; write its trees as Newick text")
@@ -217,10 +218,10 @@ def _read_trees(path: str, args: argparse.Namespace, stdin: _StdinOnce) -> list[
     return trees
 
 
-def _read_matrix(path: str, missing_state: int) -> dict[str, list[int]]:
+def _read_matrix(path: str, args: argparse.Namespace) -> dict[str, list[int]]:
     """Cell name -> row from a CSV file: a header row, then the name and the states of each
     cell. Empty fields and NA/NaN stand for missing data."""
-    lines = list(csv.reader(io.StringIO(_read_text(path))))
+    lines = list(csv.reader(io.StringIO(_read_text(path, args))))
     if not lines:
         raise _InputError(f"{path} is empty; it needs a header row and one row per cell")
     header, cells = lines[0], {}
@@ -235,7 +236,7 @@ def _read_matrix(path: str, missing_state: int) -> dict[str, list[int]]:
         for column, field in zip(header[1:], line[1:]):
             text = field.strip()
             if text.lower() in _MISSING_FIELDS:
-                row.append(missing_state)
+                row.append(args.missing_state)
                 continue
             try:
                 row.append(int(text))
@@ -250,9 +251,9 @@ def _read_matrix(path: str, missing_state: int) -> dict[str, list[int]]:
     return cells
 
 
-def _read_states(path: str) -> dict[str, list[int]]:
+def _read_states(path: str, args: argparse.Namespace) -> dict[str, list[int]]:
     try:
-        states = json.loads(_read_text(path))
+        states = json.loads(_read_text(path, args))
     except json.JSONDecodeError as exc:
         raise _InputError(f"{path} is not JSON: {exc}") from None
     if not isinstance(states, dict) or not all(
