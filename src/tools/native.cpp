@@ -45,6 +45,7 @@ PyMethodDef functions[] = {
      "The leaf labels in the order the veltrane functions tie matrix rows to leaves."},
     {"clean_trees", as_cfunction(clean_trees), METH_FASTCALL, "clean_trees(text, mode, /)"},
     {"internal_states", as_cfunction(internal_states), METH_FASTCALL, "internal_states(...)"},
+    {"leaf_positions", as_cfunction(leaf_positions), METH_FASTCALL, "leaf_positions(...)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,7 @@ leaves (the order of the leaves in the Newick text)."""
 
 from __future__ import annotations
 
+import array
 import importlib
 import operator
 import warnings
@@ -11,6 +12,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+from veltrane_tools import _native
 from veltrane_tools.trees import leaf_labels
 
 if TYPE_CHECKING:
@@ -46,53 +48,61 @@ def matrix_for(
     (naming the column or cell) and ValueError for a name given twice, rows of different
     lengths or states outside 32 bits.
     """
-    labels = leaf_labels(newick)
-    if labelled_only:
-        labels = [label for label in labels if label is not None]
     table = table_from(cells, missing_state=missing_state)
     return table.rows_for(
-        labels, missing_state=missing_state, fill_missing=fill_missing, warn=True
+        newick,
+        missing_state=missing_state,
+        fill_missing=fill_missing,
+        labelled_only=labelled_only,
+        warn=True,
     )
 
 
 @dataclass(frozen=True)
 class Table:
-    """Rows of states by cell name, in a form that pickles without pandas."""
+    """Rows of states by cell name, in a form that pickles without pandas. Made by table_from,
+    which checks that the names are distinct."""
 
-    index: dict[str, int]
+    names: list[str]
     rows: Any  # an (n, k) int32 NumPy array, or a list of lists of int
     n_columns: int
 
     def rows_for(
         self,
-        labels: Sequence[str | None],
+        newick: str,
         *,
         missing_state: int,
         fill_missing: bool,
+        labelled_only: bool,
         warn: bool,
     ) -> Matrix:
         _check_state("missing_state", missing_state)
-        positions = [-1 if label is None else self.index.get(label, -2) for label in labels]
-        missing = list(dict.fromkeys(lb for lb, p in zip(labels, positions) if p == -2))
+        raw, missing, used = _native.leaf_positions(newick, self.names, labelled_only)
         if missing and not fill_missing:
+            known = set(self.names)
+            absent = list(
+                dict.fromkeys(lb for lb in leaf_labels(newick) if lb is not None and lb not in known)
+            )
             raise ValueError(
-                f"{_count(len(missing), 'cell')} of the tree missing from the table: "
-                f"{_listing(missing)}; pass fill_missing=True to score them as missing "
+                f"{_count(len(absent), 'cell')} of the tree missing from the table: "
+                f"{_listing(absent)}; pass fill_missing=True to score them as missing "
                 f"(state {missing_state})"
             )
-        unused = len(self.index) - len({p for p in positions if p >= 0})
+        unused = len(self.names) - used
         if unused and warn:
             warnings.warn(
                 f"{_count(unused, 'cell')} of the table not in the tree, left out",
                 stacklevel=3,
             )
         if isinstance(self.rows, list):
+            positions = array.array("q")
+            positions.frombytes(raw)
             blank = [missing_state] * self.n_columns
             return [list(self.rows[p]) if p >= 0 else list(blank) for p in positions]
         import numpy as np
 
-        out = np.full((len(positions), self.n_columns), missing_state, dtype=np.int32)
-        where = np.asarray(positions, dtype=np.intp)
+        where = np.frombuffer(raw, dtype=np.int64)
+        out = np.full((len(where), self.n_columns), missing_state, dtype=np.int32)
         found = where >= 0
         out[found] = self.rows[where[found]]
         return out
@@ -104,7 +114,7 @@ def table_from(cells: object, *, missing_state: int = -1) -> Table:
     if module.startswith("pandas") and hasattr(cells, "columns") and hasattr(cells, "index"):
         return _from_frame(cells, missing_state)
     if isinstance(cells, Mapping):
-        return _from_rows([_name(k) for k in cells.keys()], list(cells.values()))
+        return _from_rows(_names(list(cells.keys())), list(cells.values()))
     if isinstance(cells, tuple | list) and len(cells) == 2:
         rows, names = cells
         if isinstance(names, str | bytes) or not hasattr(names, "__len__"):
@@ -112,7 +122,7 @@ def table_from(cells: object, *, missing_state: int = -1) -> Table:
                 "a (rows, names) pair needs the names of the rows as a sequence, "
                 f"not {type(names).__name__}"
             )
-        names = [_name(n) for n in names]
+        names = _names(list(names))
         if hasattr(rows, "dtype") and hasattr(rows, "shape"):
             return _from_array(rows, names, missing_state)
         return _from_rows(names, list(rows))
@@ -122,20 +132,17 @@ def table_from(cells: object, *, missing_state: int = -1) -> Table:
     )
 
 
-def _name(name: object) -> str:
-    return name if isinstance(name, str) else str(name)
-
-
-def _index_of(names: list[str]) -> dict[str, int]:
-    index = {name: k for k, name in enumerate(names)}
-    if len(index) != len(names):
-        counts = Counter(names)
-        twice = [name for name, count in counts.items() if count > 1]
+def _names(names: list[Any]) -> list[str]:
+    """The names as text (str(name) where they are not), checked to be distinct."""
+    if not set(map(type, names)) <= {str}:
+        names = [name if isinstance(name, str) else str(name) for name in names]
+    if len(set(names)) != len(names):
+        twice = [name for name, count in Counter(names).items() if count > 1]
         raise ValueError(
             f"the table names {_count(len(twice), 'cell')} more than once: "
             f"{_listing(twice)}; give each cell one row"
         )
-    return index
+    return names
 
 
 def _from_frame(frame: Any, missing_state: int) -> Table:
@@ -149,10 +156,10 @@ def _from_frame(frame: Any, missing_state: int) -> Table:
                 f"column {column!r} holds {held}, but states must be integers: convert the "
                 f"table first, for example with .fillna({missing_state}).astype(int)"
             )
-    names = [_name(n) for n in frame.index]
+    names = _names(frame.index.tolist())  # in bulk: iterating a pandas Index is slow
     values = frame.to_numpy(dtype=np.int64)
     _check_range(values, lambda k: f"column {frame.columns[k]!r}")
-    return Table(_index_of(names), values.astype(np.int32), values.shape[1])
+    return Table(names, values.astype(np.int32), values.shape[1])
 
 
 def _from_array(rows: Any, names: list[str], missing_state: int) -> Table:
@@ -169,12 +176,11 @@ def _from_array(rows: Any, names: list[str], missing_state: int) -> Table:
     if len(names) != values.shape[0]:
         raise ValueError(f"{values.shape[0]} rows but {len(names)} names; give one name per row")
     _check_range(values, lambda k: f"column {k}")
-    return Table(_index_of(names), values.astype(np.int32), values.shape[1])
+    return Table(names, values.astype(np.int32), values.shape[1])
 
 
 def _from_rows(names: list[str], rows: list[Any]) -> Table:
     """Rows given as sequences; NumPy is used when it is installed, else plain lists."""
-    index = _index_of(names)
     try:
         np: Any = importlib.import_module("numpy")
     except ImportError:
@@ -186,7 +192,7 @@ def _from_rows(names: list[str], rows: list[Any]) -> Table:
             array = None
         if array is not None and array.ndim == 2 and array.dtype.kind in "iu":
             _check_range(array, lambda k: f"column {k}")
-            return Table(index, array.astype(np.int32), array.shape[1])
+            return Table(names, array.astype(np.int32), array.shape[1])
     width = None
     plain: list[list[int]] = []
     for name, row in zip(names, rows):
@@ -212,9 +218,9 @@ def _from_rows(names: list[str], rows: list[Any]) -> Table:
                 raise ValueError(f"the row of cell {name!r} holds {x}, outside 32 bits")
         plain.append(values)
     if np is None:
-        return Table(index, plain, width or 0)
+        return Table(names, plain, width or 0)
     array = np.array(plain, dtype=np.int32).reshape(len(plain), width or 0)
-    return Table(index, array, width or 0)
+    return Table(names, array, width or 0)
 
 
 def _check_range(values: Any, where: Any) -> None:

@@ -320,19 +320,24 @@ class _Pair:
             raise ValueError(f"{metric} compares two trees, and this pair has no truth tree")
         return self._truth
 
+    def table(self) -> Table:
+        if self._table is None:
+            raise ValueError("no character matrix for this pair")
+        return self._table
+
     def characters(self, which: str) -> tuple[str, Any]:
         """The tree text the character functions get, and its rows."""
         if which not in self._prepared:
-            if self._table is None:
-                raise ValueError("no character matrix for this pair")
+            table = self.table()
             s = self.settings
             text = self.reconstruction if which == "reconstruction" else self.truth(which)
             if s.name_internal_nodes and s.internal_states is None:
                 text = _name_internal_nodes(text)
-            rows = self._table.rows_for(
-                leaf_labels(text),
+            rows = table.rows_for(
+                text,
                 missing_state=s.missing_state,
                 fill_missing=s.fill_missing,
+                labelled_only=False,
                 warn=False,
             )
             self._prepared[which] = (text, rows)
@@ -431,8 +436,13 @@ def _phs(pair: _Pair) -> Row:
             text, flat, shape[0], shape[1], s.missing_state, s.unedited_state
         )
     # phs_optimized ties rows to the labelled leaves only.
-    labelled = [k for k, label in enumerate(leaf_labels(text)) if label is not None]
-    phs_rows = rows[labelled] if not isinstance(rows, list) else [rows[k] for k in labelled]
+    phs_rows = pair.table().rows_for(
+        text,
+        missing_state=s.missing_state,
+        fill_missing=s.fill_missing,
+        labelled_only=True,
+        warn=False,
+    )
     result = veltrane.phs_optimized(
         text,
         phs_rows,
