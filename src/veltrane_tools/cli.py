@@ -38,6 +38,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (_InputError, ValueError, TypeError, ImportError) as exc:
         print(f"veltrane {args.command}: {exc}", file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        print(f"veltrane {args.command}: interrupted", file=sys.stderr)
+        return 130
     _write(rows, columns, args.format, sys.stdout)
     failed = [row for row in rows if row["error_type"] is not None]
     for row in failed:

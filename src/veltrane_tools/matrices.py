@@ -148,9 +148,10 @@ def _names(names: list[Any]) -> list[str]:
 def _from_frame(frame: Any, missing_state: int) -> Table:
     import numpy as np
 
-    for column, dtype in frame.dtypes.items():
+    for k, dtype in enumerate(frame.dtypes):
+        column = frame.columns[k]
         integer = getattr(dtype, "kind", "O") in "iu"
-        if not integer or frame[column].isna().any():
+        if not integer or frame.iloc[:, k].isna().any():
             held = "missing values" if integer else f"{dtype} values"
             raise TypeError(
                 f"column {column!r} holds {held}, but states must be integers: convert the "
