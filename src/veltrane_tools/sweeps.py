@@ -217,14 +217,14 @@ def _tasks(
                 f"pair {ident!r} must be (reconstruction, truth) or (reconstruction, truth, "
                 f"cells), not {type(item).__name__}"
             )
-        reconstruction = _tree_text(item[0])
-        truth = None if item[1] is None else _tree_text(item[1])
-        table, problem = None, None
-        if len(item) == 3 and item[2] is not None:
-            try:
+        reconstruction, truth, table, problem = "", None, None, None
+        try:  # a tree object that cannot be written, or a bad table, fails its row only
+            reconstruction = _tree_text(item[0])
+            truth = None if item[1] is None else _tree_text(item[1])
+            if len(item) == 3 and item[2] is not None:
                 table = table_from(item[2], missing_state=missing_state)
-            except (TypeError, ValueError) as exc:
-                problem = exc
+        except (TypeError, ValueError) as exc:
+            problem = exc
         tasks.append(_Task(ident, reconstruction, truth, table, problem))
     return tasks
 

@@ -123,12 +123,13 @@ def test_failures_become_rows_and_the_sweep_goes_on(jobs):
         ("((a,b),c", "((a,b),c);"),
         ("((a,b),c);", None),
         ("((a,b),c);", "((a,b),c);", {"a": [1], "b": [1]}),  # c is missing from its table
+        (object(), "((a,b),c);"),  # not a tree clean_newick can write
     ]
     table = {"a": [1], "b": [1], "c": [0], "d": [2]}
     rows = vt.score_pairs(pairs, ["rf", "parsimony"], matrix=table, jobs=jobs, as_frame=False)
     assert [(r["rf"], r["parsimony"], r["error_type"]) for r in rows] == [
         (2, 2, None), (None, 1, "PanicException"), (None, None, "PanicException"),
-        (None, 1, "ValueError"), (0, None, "ValueError")]
+        (None, 1, "ValueError"), (0, None, "ValueError"), (None, None, "TypeError")]
     assert rows[1]["error"] == (
         "rf: Robinson-Foulds distance needs a label on every leaf; node 6 has none")
     assert rows[3]["error"] == "rf: rf compares two trees, and this pair has no truth tree"
