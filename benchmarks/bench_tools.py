@@ -79,7 +79,8 @@ def main(n: int, repeats: int) -> None:
     except ImportError:
         print("(pandas not installed: no matrix_for figures)")
     else:
-        order = rnd.sample(labels, len(labels))
+        # Fresh names in the table's own order, as a table read from a file holds them.
+        order = [label.encode().decode() for label in rnd.sample(labels, len(labels))]
         values = np.random.default_rng(n).integers(-1, 5, size=(n, 20))
         frame = pd.DataFrame(values, index=order, columns=[f"site{k}" for k in range(20)])
         matrix = vt.matrix_for(clean, frame)
