@@ -11,13 +11,15 @@ started and stopped inside each call, so start-up is in the figure) and on a Loc
 --jobs single-threaded worker processes (started once, as a cluster is). The timings of one
 repeat are taken back to back, so the ratios compare like with like on a shared machine; the
 table gives every repeat and the median ratio. "triplets" needs veltrane_tools.triplets; when it
-is missing the benchmark says so and measures the other metrics.
+is missing the benchmark says so and measures the other metrics. The load average is printed
+before and after: with other work on the cores, no second core is there to win.
 """
 
 from __future__ import annotations
 
 import argparse
 import importlib
+import os
 import random
 import statistics
 import time
@@ -78,7 +80,7 @@ def main() -> None:
         (random_tree(args.leaves, rnd), random_tree(args.leaves, rnd)) for _ in range(args.pairs)
     ]
     print(f"{args.pairs} pairs of {args.leaves}-leaf trees, metrics {','.join(metrics)}, "
-          f"{args.jobs} workers, {args.repeats} repeats")
+          f"{args.jobs} workers, {args.repeats} repeats, load average {os.getloadavg()[0]:.1f}")
 
     try:
         import distributed
@@ -117,6 +119,7 @@ def main() -> None:
             speedups["cluster"].append(loop / on_cluster)
         print(f"{repeat + 1:>6} {loop:>8.2f} {serial:>9.2f} {procs:>12.2f} {on_cluster:>10.2f} "
               f"{loop / procs:>9.2f}x {loop / on_cluster:>7.2f}x")
+    print(f"load average at the end: {os.getloadavg()[0]:.1f}")
     for name, values in speedups.items():
         if values:
             print(f"median speedup over the loop, {name}: {statistics.median(values):.2f}x")
