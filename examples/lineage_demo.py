@@ -9,8 +9,13 @@ independently); an edit is never lost. Finally some leaf entries are dropped as 
 
 The "reconstruction" is the true tree with some rotations applied: ((A,B),C) becomes
 (A,(B,C)). A rotation changes the topology but keeps the left-to-right order of the cells, so
-row k of the character matrix stays the k-th leaf of both trees, and the metrics that pair
-leaves by position (triplets_correct_ultra, _parallel and _optimized) compare the same cells.
+the metrics that pair leaves by position (triplets_correct_ultra, _parallel and _optimized)
+compare the same cells.
+
+The observed states are held as a lineage-tracing tool holds them: a table by cell name, in its
+own order (a pandas DataFrame when pandas is installed). veltrane_tools.matrix_for puts its rows
+in each tree's leaf order. The demo then reads the true tree as another library writes it (when
+DendroPy is installed) and sweeps reconstructions of growing distortion with score_pairs.
 """
 
 from __future__ import annotations
@@ -21,6 +26,7 @@ import random
 from dataclasses import dataclass, field
 
 import veltrane
+import veltrane_tools as vt
 
 MISSING = -1
 UNEDITED = 0
@@ -140,13 +146,25 @@ def infer_states(root: Node, sites: int) -> dict[str, list[int]]:
     return states
 
 
+def cell_table(rnd: random.Random, rows: dict[str, list[int]]) -> object:
+    """The rows by cell name in a shuffled order: a DataFrame when pandas is installed."""
+    names = list(rows)
+    rnd.shuffle(names)
+    try:
+        import pandas as pd
+    except ImportError:
+        return {name: rows[name] for name in names}
+    sites = [f"site{k}" for k in range(len(rows[names[0]]))]
+    return pd.DataFrame([rows[name] for name in names], index=names, columns=sites)
+
+
 @dataclass
 class Scenario:
     truth: str  # internal nodes labelled, as the character-based metrics need
     reconstructed: str
     truth_topology: str  # leaf labels only, for the tree comparisons
     reconstructed_topology: str
-    matrix: list[list[int]]
+    cells: object  # the observed rows by cell name, in the table's own order
     truth_states: dict[str, list[int]]
     reconstructed_states: dict[str, list[int]]
     mutation_rate: float  # per branch: -ln(1 - edit probability)
@@ -178,7 +196,7 @@ def make_scenario(
         reconstructed=newick(reconstruction),
         truth_topology=newick(root, internal_labels=False),
         reconstructed_topology=newick(reconstruction, internal_labels=False),
-        matrix=[cell.states for cell in cells],
+        cells=cell_table(rnd, {cell.label: cell.states for cell in cells}),
         truth_states=truth_states,
         reconstructed_states=infer_states(reconstruction, sites),
         mutation_rate=-math.log(1.0 - edit_probability),
@@ -188,7 +206,9 @@ def make_scenario(
 
 def report(s: Scenario, seed: int) -> list[tuple[str, str, str]]:
     """(function, what, value) rows for every metric of the module."""
-    rec, truth, m = s.reconstructed, s.truth, s.matrix
+    rec, truth = s.reconstructed, s.truth
+    # Rows in the leaf order of each tree (here the same order: rotations keep it).
+    m = vt.matrix_for(rec, s.cells)
     rows: list[tuple[str, str, str]] = []
 
     # Tree comparisons see leaf labels only: an internal label would count as one more taxon.
@@ -240,6 +260,50 @@ def report(s: Scenario, seed: int) -> list[tuple[str, str, str]]:
     return rows
 
 
+def as_another_library_writes_it(s: Scenario) -> list[str]:
+    """The true tree read as DendroPy writes it, as it stands and after clean_newick."""
+    try:
+        import dendropy
+    except ImportError:
+        return ["(pip install dendropy to see the true tree as DendroPy writes it)"]
+    tree = dendropy.Tree.get(data=s.truth_topology, schema="newick", rooting="force-rooted")
+    written = tree.as_string(schema="newick").strip()
+    raw = veltrane.robinson_foulds_distance(written, s.truth_topology)["rf_distance"]
+    clean = vt.clean_newick(written, internal_labels=False)
+    fixed = veltrane.robinson_foulds_distance(clean, s.truth_topology)["rf_distance"]
+    return [
+        f"The true tree as DendroPy writes it begins {written[:16]!r}.",
+        f"Read as it stands it is at RF {raw} from itself; after veltrane_tools.clean_newick, "
+        f"at RF {fixed}.",
+    ]
+
+
+def sweep(args: argparse.Namespace, truth: Scenario) -> list[str]:
+    """Reconstructions of growing distortion, scored in one score_pairs call."""
+    try:
+        import veltrane_tools.triplets  # noqa: F401
+    except ImportError:
+        triplets = "triplets_sampled"  # the exact count ships with a newer veltrane_tools
+    else:
+        triplets = "triplets"
+    pairs = {
+        rotations: (
+            make_scenario(args.seed, args.generations, args.sites, rotations).reconstructed_topology,
+            truth.truth_topology,
+        )
+        for rotations in (0, 10, 40, 160)
+    }
+    metrics = ["rf", triplets, "parsimony", "likelihood"]
+    rows = vt.score_pairs(pairs, metrics, matrix=truth.cells, seed=args.seed, as_frame=False)
+    lines = [f"{'rotations':>9}  {'rf':>4}  {triplets:>16}  {'parsimony':>9}  {'likelihood':>10}"]
+    for row in rows:
+        lines.append(
+            f"{row['id']:>9}  {row['rf']:>4}  {row[triplets]:>16.4f}  {row['parsimony']:>9}  "
+            f"{row['likelihood']:>10.2f}"
+        )
+    return lines
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seed", type=int, default=7)
@@ -249,7 +313,8 @@ def main(argv: list[str] | None = None) -> None:
     args = parser.parse_args(argv)
     scenario = make_scenario(args.seed, args.generations, args.sites, args.rotations)
     print(
-        f"Simulated lineage: {len(scenario.matrix)} cells, {args.sites} sites, seed {args.seed}; "
+        f"Simulated lineage: {len(vt.leaf_labels(scenario.truth))} cells, {args.sites} sites, "
+        f"seed {args.seed}; "
         f"reconstruction = truth with {args.rotations} rotations"
     )
     rows = report(scenario, args.seed)
@@ -258,6 +323,12 @@ def main(argv: list[str] | None = None) -> None:
     print(f"{'-' * widths[0]}  {'-' * widths[1]}  {'-' * widths[2]}")
     for function, what, value in rows:
         print(f"{function:<{widths[0]}}  {what:<{widths[1]}}  {value:>{widths[2]}}")
+    print()
+    print("\n".join(as_another_library_writes_it(scenario)))
+    print()
+    print("veltrane_tools.score_pairs over reconstructions of growing distortion "
+          "(internal states inferred, matrix by cell name):")
+    print("\n".join(sweep(args, scenario)))
 
 
 if __name__ == "__main__":

@@ -18,8 +18,11 @@ PyObject* panic_type = nullptr;  // one per process, deliberately never released
 bool ensure_panic_exception_type() noexcept {
     if (panic_type != nullptr) return true;
     // Derives from BaseException so that `except Exception` does not swallow broken invariants.
+    // The veltrane module exports nothing but its functions; veltrane_tools publishes the type
+    // under this name, so that pickle finds it and a failure in a worker process reaches the
+    // parent with its type and message.
     panic_type = PyErr_NewExceptionWithDoc(
-        "veltrane.PanicException",
+        "veltrane_tools.PanicException",
         "An internal failure inside veltrane: a broken invariant, not a problem with the input.",
         PyExc_BaseException, nullptr);
     return panic_type != nullptr;

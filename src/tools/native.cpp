@@ -46,6 +46,9 @@ PyMethodDef functions[] = {
     {"triplet_agreement", as_cfunction(triplet_agreement), METH_FASTCALL,
      "triplet_agreement(tree1_newick, tree2_newick, max_threads, /)\n--\n\n"
      "Exact triplet counts of two trees, leaves matched by label."},
+    {"clean_trees", as_cfunction(clean_trees), METH_FASTCALL, "clean_trees(text, mode, /)"},
+    {"internal_states", as_cfunction(internal_states), METH_FASTCALL, "internal_states(...)"},
+    {"leaf_positions", as_cfunction(leaf_positions), METH_FASTCALL, "leaf_positions(...)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

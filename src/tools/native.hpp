@@ -70,5 +70,8 @@ PyObject* run_entry(Body&& body) noexcept {
 // The entries, one per file.
 PyObject* leaf_labels(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 PyObject* triplet_agreement(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* clean_trees(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* internal_states(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* leaf_positions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 }  // namespace veltrane::tools

@@ -10,7 +10,19 @@ needs them.
 
 from __future__ import annotations
 
-from veltrane_tools.trees import leaf_labels
+from veltrane_tools._panic import PanicException
+from veltrane_tools.matrices import matrix_for
+from veltrane_tools.sweeps import METRICS, score_pairs
+from veltrane_tools.trees import clean_newick, leaf_labels
 from veltrane_tools.triplets import TripletAgreement, triplet_agreement
 
-__all__ = ["leaf_labels", "triplet_agreement", "TripletAgreement"]
+__all__ = [
+    "leaf_labels",
+    "clean_newick",
+    "matrix_for",
+    "triplet_agreement",
+    "TripletAgreement",
+    "score_pairs",
+    "METRICS",
+    "PanicException",
+]
