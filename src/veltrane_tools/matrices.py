@@ -19,7 +19,7 @@ if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-    Matrix = npt.NDArray[np.int32] | list[list[int]]
+    _Matrix = npt.NDArray[np.int32] | list[list[int]]
 
 _INT32 = (-(2**31), 2**31 - 1)
 _SHOWN = 10  # names listed in a message before "(and N more)"
@@ -32,7 +32,7 @@ def matrix_for(
     missing_state: int = -1,
     fill_missing: bool = False,
     labelled_only: bool = False,
-) -> Matrix:
+) -> _Matrix:
     """The rows of ``cells`` in the tree's leaf order, ready for every character function.
 
     ``cells`` holds one row of integer states per cell name: a pandas DataFrame indexed by
@@ -75,7 +75,7 @@ class Table:
         fill_missing: bool,
         labelled_only: bool,
         warn: bool,
-    ) -> Matrix:
+    ) -> _Matrix:
         _check_state("missing_state", missing_state)
         raw, missing, used = _native.leaf_positions(newick, self.names, labelled_only)
         if missing and not fill_missing:
