@@ -97,8 +97,8 @@ MUTATIONS = [
     Mutation(
         "refcount-index-leak",
         "the new reference from PyNumber_Index is borrowed (one reference leaks per call)",
-        "if (obj == nullptr) return default_value;\n    PyRef index = PyRef::steal(PyNumber_Index(obj));",
-        "if (obj == nullptr) return default_value;\n    PyRef index = PyRef::borrow(PyNumber_Index(obj));",
+        "return std::nullopt;\n    PyRef index = PyRef::steal(PyNumber_Index(obj));",
+        "return std::nullopt;\n    PyRef index = PyRef::borrow(PyNumber_Index(obj));",
     ),
     Mutation(
         "reader-next-line",
@@ -115,8 +115,8 @@ MUTATIONS = [
     Mutation(
         "rf-linear-root",
         "the linear RF path counts the root's side of tree 1 as a bipartition",
-        "const std::size_t first1 = reach1->parent.size() == 1 ? 0 : 1;",
-        "const std::size_t first1 = 0;",
+        "parent.size() == 1 ? 0 : 1;",
+        "parent.size() == 1 ? 0 : 0;",
     ),
     Mutation(
         "rf-bitvec-complement",
@@ -133,8 +133,8 @@ MUTATIONS = [
     Mutation(
         "parsimony-edited-change",
         "a change from one edited state to another counts as a mutation too",
-        "if (p[i] == unedited_state && c[i] != missing_state && c[i] != unedited_state) {",
-        "if (p[i] != c[i] && c[i] != missing_state && c[i] != unedited_state) {",
+        "if (p[i] == unedited_state && c[i] != missing_state && c[i] != unedited_state)",
+        "if (p[i] != c[i] && c[i] != missing_state && c[i] != unedited_state)",
     ),
     Mutation(
         "likelihood-inference-missing",
@@ -163,8 +163,8 @@ MUTATIONS = [
     Mutation(
         "phs-homoplasy-mask",
         "a pair counts characters whose LCA state is edited too (not missing is enough)",
-        "mask[k] = s[k] == unedited_state ? 1 : 0;",
-        "mask[k] = s[k] != missing_state ? 1 : 0;",
+        "[k] == unedited_state ? 1 : 0;",
+        "[k] != missing_state ? 1 : 0;",
     ),
     Mutation(
         "phs-pi-square",
