@@ -109,8 +109,8 @@ MUTATIONS = [
     Mutation(
         "branch-length-sign",
         "a short decimal branch length loses its minus sign",
-        "if (const std::optional<float> value = short_decimal(text)) return negative ? -*value : *value;",
-        "if (const std::optional<float> value = short_decimal(text)) return *value;",
+        "short_decimal(text)) return negative ? -*value : *value;",
+        "short_decimal(text)) return *value;",
     ),
     Mutation(
         "rf-linear-root",
@@ -361,7 +361,7 @@ def main() -> int:
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--pytest-timeout", type=float, default=900.0)
     parser.add_argument("--pytest-arg", action="append", default=[],
-                        help="extra pytest argument, e.g. --pytest-arg=--deselect=tests/python/x.py")
+                        help="extra pytest argument (repeatable), e.g. --pytest-arg=--deselect=X")
     parser.add_argument("--log", default=str(ROOT / "build" / "mutants.log"),
                         help="full output of every build and test run")
     parser.add_argument("--table", default="", help="also write the final table to this file")
@@ -382,8 +382,10 @@ def main() -> int:
             print(f"{m.id:30} {where}\n{'':30} {m.description}")
         return 0
 
-    # SIGTERM behaves like Ctrl-C, so the finally clauses below restore the sources.
-    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    # SIGTERM behaves like Ctrl-C, and Ctrl-C is honoured even when a background start left it
+    # ignored, so the finally clauses below restore the sources.
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, signal.default_int_handler)
     python = str(Path(args.python))
     Path(args.log).parent.mkdir(parents=True, exist_ok=True)
     rows: list[tuple[str, str, str, str]] = []
@@ -412,11 +414,16 @@ def main() -> int:
                     path.write_bytes(original)
                 ctest, pytest = verdict(outcome)
                 rows.append((m.id, unit, ctest, pytest))
-                print(f"[{number}/{len(chosen)}] {m.id} ({unit}, {time.monotonic() - started:.0f} s):"
-                      f" ctest {ctest}; pytest {pytest}", flush=True)
+                seconds = time.monotonic() - started
+                print(f"[{number}/{len(chosen)}] {m.id} ({unit}, {seconds:.0f} s): ctest {ctest};"
+                      f" pytest {pytest}", flush=True)
         except KeyboardInterrupt:
-            print("\ninterrupted: sources restored; the module in the environment may still be a"
-                  " mutant, reinstall it from the clean tree", file=sys.stderr)
+            print("\ninterrupted: sources restored; reinstalling the module built from them"
+                  " (Ctrl-C again to skip)", file=sys.stderr)
+            try:
+                build_module(python, log)
+            except KeyboardInterrupt:
+                print("skipped: the environment may still hold a mutant module", file=sys.stderr)
             return 130
         # Leave the environment with the module built from the unchanged sources.
         if build_module(python, log):
