@@ -1,141 +1,62 @@
-"""Hypothesis strategies: random labelled rooted trees printed as Newick."""
-
-from __future__ import annotations
+"""Random inputs for the oracle comparisons: Newick trees, and character data that may not fit."""
 
 import random
 
-from hypothesis import strategies as st
-
-from oracles import Tree, to_newick
+import oracles
 
 
-def random_tree(rnd: random.Random, labels: list, max_arity: int = 4, arities=None) -> Tree:
-    """A random tree whose leaves carry the given labels, internal nodes of arity 2..max_arity,
-    or of an arity drawn from `arities` (which may give unary nodes, also above the root)."""
-    tree = Tree()
-    pool = []
-    for lab in labels:
-        v = tree.add()
-        tree.label[v] = lab
-        pool.append(v)
-    while len(pool) > 1 or (arities and rnd.random() < 0.1):
-        k = min(len(pool), rnd.choice(arities) if arities else rnd.randint(2, max_arity))
-        picked = [pool.pop(rnd.randrange(len(pool))) for _ in range(k)]
-        v = tree.add()
-        for c in picked:
-            tree.children[v].append(c)
-            tree.parent[c] = v
-        pool.append(v)
-    return renumber(tree, pool[0])
+def random_newick(rnd: random.Random, leaves: list, arities=(2, 3), inner=(), p_inner=0.0) -> str:
+    # A tree whose leaves, in this order, carry the given labels (None: unlabelled); a node has
+    # a number of children drawn from arities (1: unary, also above the root) and, with
+    # probability p_inner, a label drawn from inner.
+    pool = ["" if x is None else x for x in leaves]
+    while len(pool) > 1 or (1 in arities and rnd.random() < 0.2):
+        k = min(len(pool), rnd.choice(arities))
+        i = rnd.randrange(len(pool) - k + 1)
+        label = rnd.choice(inner) if inner and rnd.random() < p_inner else ""
+        pool[i : i + k] = ["(" + ",".join(pool[i : i + k]) + ")" + label]
+    return pool[0] + ";"
 
 
-def renumber(tree: Tree, root: int) -> Tree:
-    """Copies the tree so that ids follow a pre-order walk from root, as the reader numbers them."""
-    out = Tree()
-    stack = [(root, None)]
-    while stack:
-        v, parent = stack.pop()
-        w = out.add()
-        out.label[w] = tree.label[v]
-        if parent is not None:
-            out.parent[w] = parent
-            out.children[parent].append(w)
-        for c in reversed(tree.children[v]):
-            stack.append((c, w))
-    return out
+def shuffled(text: str, rnd: random.Random) -> str:
+    # The same tree, labels included, with the children of every node in a random order.
+    tree = oracles.parse_newick(text)
+
+    def show(v: int) -> str:
+        kids = rnd.sample([show(c) for c in tree.children[v]], len(tree.children[v]))
+        return ("(" + ",".join(kids) + ")" if kids else "") + (tree.label[v] or "")
+
+    return show(0) + ";"
 
 
-def shuffled(tree: Tree, rnd: random.Random) -> Tree:
-    """The same tree with the children of every node in a random order."""
-    copy = Tree(list(tree.parent), [list(c) for c in tree.children], list(tree.label))
-    for kids in copy.children:
-        rnd.shuffle(kids)
-    return renumber(copy, 0)
+def binary_newick(labels: list, rnd: random.Random, inner: str = "") -> str:
+    # A random binary tree over the labels, kept in order; internal nodes named inner0, ...
+    pool = list(labels)
+    for k in range(len(pool) - 1):
+        i = rnd.randrange(len(pool) - 1)
+        pool[i : i + 2] = [f"({pool[i]},{pool[i + 1]})" + (f"{inner}{k}" if inner else "")]
+    return pool[0] + ";"
 
 
-label_sets = st.lists(
-    st.sampled_from([f"t{i}" for i in range(12)]), min_size=1, max_size=10, unique=True
-)
+def caterpillar(n: int, prefix: str = "t", inner: str = "") -> str:
+    # ((p0,p1),p2)...: the deepest nesting n leaves allow.
+    tail = "".join(f",{prefix}{i})" + (f"{inner}{i}" if inner else "") for i in range(1, n))
+    return "(" * (n - 1) + f"{prefix}0" + tail + ";"
 
 
-@st.composite
-def newick_trees(draw, labels=label_sets, max_arity: int = 4) -> Tree:
-    """A random tree over a drawn label set (as a Tree; print it with to_newick)."""
-    chosen = draw(labels)
-    seed = draw(st.integers(0, 2**32 - 1))
-    return random_tree(random.Random(seed), chosen, max_arity)
-
-
-def decorated(tree: Tree, rnd: random.Random, names: list[str]) -> Tree:
-    """The same tree with unary nodes on some edges (and above the root) and labels, drawn from
-    names, on some internal nodes."""
-    out = Tree(list(tree.parent), [list(c) for c in tree.children], list(tree.label))
-    for v in range(len(tree.parent)):
-        p = out.parent[v]
-        if p is not None and rnd.random() < 0.2:
-            u = out.add()
-            out.children[p][out.children[p].index(v)] = u
-            out.children[u] = [v]
-            out.parent[u], out.parent[v] = p, u
-    root = 0
-    if rnd.random() < 0.2:
-        root = out.add()
-        out.children[root] = [0]
-        out.parent[0] = root
-    for v in range(len(out.parent)):
-        if out.children[v] and rnd.random() < 0.3:
-            out.label[v] = rnd.choice(names)
-    return renumber(out, root)
-
-
-@st.composite
-def decorated_trees(draw, pool: int = 30) -> Tree:
-    """Random trees over up to pool labels with unary nodes and internal labels, some of which
-    are leaf labels of this or the other tree and some of which label internal nodes only."""
-    names = [f"t{i}" for i in range(pool)]
-    labels = draw(st.lists(st.sampled_from(names), min_size=1, max_size=pool, unique=True))
-    seed = draw(st.integers(0, 2**32 - 1))
-    rnd = random.Random(seed)
-    return decorated(random_tree(rnd, labels), rnd, names + ["X", "Y"])
-
-
-def random_character_case(rnd: random.Random) -> dict:
-    """A small tree with nodes of one to four children, names that repeat and collide, some
-    unnamed nodes, and a matrix whose row count and row lengths need not fit the tree."""
-    n_leaves = rnd.randint(1, 8)
-    names = []
-    for i in range(n_leaves):
-        r = rnd.random()
-        names.append(None if r < 0.15 else f"L{rnd.randrange(n_leaves) if r < 0.25 else i}")
-    tree = random_tree(rnd, names, arities=[1, 2, 2, 2, 2, 3, 4])
-    for v in range(len(tree.label)):
-        r = rnd.random()
-        if tree.children[v] and r < 0.7:
-            tree.label[v] = f"N{rnd.randrange(4)}" if r < 0.6 else f"L{rnd.randrange(n_leaves)}"
-    text = to_newick(tree)
-    missing, unedited = rnd.choice([(-1, 0), (-1, 0), (2, 1)])
-    n_chars = rnd.randint(0, 4)
-    values = [-1, 0, 1, 2, 3]
-    matrix = []
-    for _ in range(max(0, n_leaves + rnd.randint(-2, 1))):
-        length = n_chars if rnd.random() < 0.8 else max(0, n_chars + rnd.choice([-1, 1]))
-        matrix.append([rnd.choice(values) for _ in range(length)])
-    states = None
-    if rnd.random() < 0.4:
-        names = [f"N{i}" for i in range(4)] + [f"L{i}" for i in range(n_leaves)]
-        states = {
-            name: [rnd.choice(values) for _ in range(rnd.randint(0, n_chars + 1))]
-            for name in rnd.sample(names, rnd.randint(0, len(names)))
-        }
-    return {
-        "text": text,
-        "matrix": matrix,
-        "states": states,
-        "missing": missing,
-        "unedited": unedited,
-    }
-
-
-character_cases = st.integers(0, 2**32 - 1).map(
-    lambda seed: random_character_case(random.Random(seed))
-)
+def character_case(rnd: random.Random) -> tuple:
+    # (tree, matrix, internal states or None, state codes): nodes of one to four children,
+    # repeated, colliding and missing names, and rows that need not fit the tree.
+    n = rnd.randint(1, 8)
+    names = [f"L{rnd.randrange(n) if rnd.random() < 0.1 else i}" for i in range(n)]
+    inner = ["N0", "N1", "N2", "N3"] * 2 + names
+    text = random_newick(rnd, [None if rnd.random() < 0.15 else x for x in names],
+                         (1, 2, 2, 2, 2, 3, 4), inner, 0.7)
+    width, values = rnd.randint(0, 4), [-1, 0, 1, 2, 3]
+    lengths = [width if rnd.random() < 0.8 else max(0, width + rnd.choice([-1, 1]))
+               for _ in range(max(0, n + rnd.randint(-2, 1)))]
+    matrix = [rnd.choices(values, k=k) for k in lengths]
+    keys = rnd.sample(sorted(set(inner)), rnd.randint(0, len(set(inner))))
+    states = {k: rnd.choices(values, k=rnd.randint(0, width + 1)) for k in keys}
+    codes = dict(zip(["missing_state", "unedited_state"], rnd.choice([(-1, 0), (-1, 0), (2, 1)])))
+    return text, matrix, states if rnd.random() < 0.4 else None, codes

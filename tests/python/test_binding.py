@@ -1,33 +1,44 @@
-"""The call boundary of every function: binding, conversion and parse errors in the
-interpreter's wording and order, and keywords that bind like positions."""
+"""The module and its call boundary: exports, signatures, exact binding, conversion and parse
+errors, result keys, PanicException and the single initialization."""
 
-from __future__ import annotations
-
-import inspect
 import math
 import operator
+import subprocess
+import sys
+import types
 
 import pytest
 
 import veltrane as v
+from test_stubs import result_typed_dicts, stub_signatures
 
-T = "((A,B),(C,D));"
-BAD = "A,B);"  # a stray ')' at character 1
-M = [[1], [1], [2], [0]]
-PARSE_FAILURE = "Custom { kind: InvalidData, error: InvalidCharacter { idx: 1 } }"
-RF = v.robinson_foulds_distance
-TRIPLET_FNS = [n for n in v.__all__ if n.startswith("triplets")]
-CHARACTER_FNS = [  # (function, required, total) positional parameters
-    (v.parsimony_score, 2, 5),
-    (v.parsimony_p_value, 2, 6),
-    (v.likelihood_score, 2, 7),
-    (v.likelihood_distance, 3, 9),
-    (v.phs_optimized, 3, 8),
+SUMMARIES = [  # registration order
+    "Python wrapper for triplets_correct function",
+    "Fast Python wrapper for triplets_correct function",
+    "Ultra-fast Python wrapper with automatic exhaustive/sampling selection",
+    "Parallel Python wrapper with rayon-based parallelization",
+    "Optimized Python wrapper using phylo-rs inspired techniques",
+    "Optimized PHS (Pairwise Homoplasy Score) calculation",
+    "Python wrapper for Robinson-Foulds distance calculation",
+    "Python wrapper for normalized Robinson-Foulds distance calculation",
+    "Python wrapper for parsimony calculation",
+    "Python wrapper for parsimony p-value calculation  ",
+    "Python wrapper for likelihood calculation",
+    "Python wrapper for likelihood distance calculation",
 ]
 
 
+def test_module_functions_summaries_and_signatures():
+    assert (v.__name__, v.__doc__) == ("veltrane", "Python module definition")
+    assert {n for n in vars(v) if not n.startswith("__")} == set(v.__all__)
+    fns = [getattr(v, name) for name in v.__all__]
+    assert {(type(fn), fn.__module__) for fn in fns} == {(types.BuiltinFunctionType, "veltrane")}
+    assert [(fn.__name__, fn.__doc__) for fn in fns] == list(zip(stub_signatures(), SUMMARIES))
+    assert [fn.__text_signature__ for fn in fns] == list(stub_signatures().values())
+
+
 def said(fn, *args) -> str:
-    """What the interpreter itself says when fn rejects args."""
+    # What the interpreter itself says when fn rejects args.
     try:
         fn(*args)
     except (TypeError, OverflowError, UnicodeError) as exc:
@@ -40,138 +51,101 @@ class Outer:
         pass
 
 
-def missing(name, *params):
-    joined = " and ".join(", ".join(f"'{p}'" for p in params).rsplit(", ", 1))
-    noun = "argument" if len(params) == 1 else "arguments"
-    return f"{name}() missing {len(params)} required positional {noun}: {joined}"
-
-
 def cannot(param, type_name, target="PyString"):
     return f"argument '{param}': '{type_name}' object cannot be converted to '{target}'"
 
 
-# (id, function, args, kwargs, exception type, exact message)
-ERRORS = [
-    ("missing-one", RF, (T,), {}, TypeError, missing(RF.__name__, "tree2_newick")),
-    ("missing-two", RF, (), {}, TypeError, missing(RF.__name__, "tree1_newick", "tree2_newick")),
-    ("missing-first", RF, (), {"tree2_newick": T}, TypeError,
-     missing(RF.__name__, "tree1_newick")),
-    ("distance-missing-three", v.likelihood_distance, (), {}, TypeError,
-     missing("likelihood_distance", "reconstructed_tree_newick", "ground_truth_tree_newick",
-             "character_matrix")),
-    ("phs-states-required", v.phs_optimized, (T, M), {}, TypeError,
-     missing("phs_optimized", "internal_character_states")),
-    ("too-many", RF, (T, T, T), {}, TypeError,
-     "robinson_foulds_distance() takes 2 positional arguments but 3 were given"),
-    ("too-many-before-keywords", RF, (T, T, T), {"foo": 1}, TypeError,
-     "robinson_foulds_distance() takes 2 positional arguments but 3 were given"),
-    *[
-        (f"too-many-{fn.__name__}", fn, (None,) * (total + 1), {}, TypeError,
-         f"{fn.__name__}() takes from {req} to {total} positional arguments"
-         f" but {total + 1} were given")
-        for fn, req, total in CHARACTER_FNS
-    ],
-    ("unexpected-keyword", RF, (T, T), {"foo": 1}, TypeError,
-     "robinson_foulds_distance() got an unexpected keyword argument 'foo'"),
-    ("multiple-values", RF, (T, T), {"tree1_newick": T}, TypeError,
-     "robinson_foulds_distance() got multiple values for argument 'tree1_newick'"),
-    ("keywords-in-callers-order", RF, (T,), {"foo": 1, "tree1_newick": T}, TypeError,
-     "robinson_foulds_distance() got an unexpected keyword argument 'foo'"),
-    ("keywords-in-callers-order-2", RF, (T,), {"tree1_newick": T, "foo": 1}, TypeError,
-     "robinson_foulds_distance() got multiple values for argument 'tree1_newick'"),
-    ("keywords-before-missing", RF, (), {"bar": 2}, TypeError,
-     "robinson_foulds_distance() got an unexpected keyword argument 'bar'"),
-    ("bytes-text", RF, (b"(A,B);", T), {}, TypeError, cannot("tree1_newick", "bytes")),
-    ("qualified-name", RF, (Outer.Inner(), T), {}, TypeError, cannot("tree1_newick", "Outer.Inner")),
-    ("conversion-before-parsing", RF, ("(A,B));", 1), {}, TypeError,
-     cannot("tree2_newick", "int")),
-    ("lone-surrogate-unprefixed", RF, ("(A,\ud800);", T), {}, UnicodeEncodeError,
-     said(str.encode, "(A,\ud800);")),
-    ("states-not-a-dict", v.phs_optimized, (T, M, None), {}, TypeError,
-     cannot("internal_character_states", "NoneType", "PyDict")),
-    ("float-trials", v.triplets_correct_ultra, (T, T, 2.5), {}, TypeError,
+T, BAD, M = "((A,B),(C,D));", "A,B);", [[1], [1], [2], [0]]
+RF, TC, PHS = v.robinson_foulds_distance, v.triplets_correct, v.phs_optimized
+RFD = "robinson_foulds_distance()"
+NEGATIVE = said(int.to_bytes, -1, 8, "little")
+
+
+@pytest.mark.parametrize("fn, args, kwargs, exc_type, message", [
+    (RF, (T,), {}, TypeError, f"{RFD} missing 1 required positional argument: 'tree2_newick'"),
+    (TC, (), {}, TypeError, "triplets_correct() missing 2 required positional arguments:"
+     " 'tree1_newick' and 'tree2_newick'"),
+    (v.likelihood_distance, (), {}, TypeError, "likelihood_distance() missing 3 required positional"
+     " arguments: 'reconstructed_tree_newick', 'ground_truth_tree_newick' and 'character_matrix'"),
+    (RF, (T, T, T), {"foo": 1}, TypeError, f"{RFD} takes 2 positional arguments but 3 were given"),
+    (PHS, (T,) * 9, {}, TypeError,
+     "phs_optimized() takes from 3 to 8 positional arguments but 9 were given"),
+    (RF, (T, T), {"foo": 1}, TypeError, f"{RFD} got an unexpected keyword argument 'foo'"),
+    (RF, (T,), {"tree1_newick": T, "foo": 1}, TypeError,  # keywords in the caller's order
+     f"{RFD} got multiple values for argument 'tree1_newick'"),
+    (RF, (), {"bar": 2}, TypeError,  # keywords are checked before missing arguments
+     f"{RFD} got an unexpected keyword argument 'bar'"),
+    (RF, (b"(A,B);", T), {}, TypeError, cannot("tree1_newick", "bytes")),
+    (RF, (Outer.Inner(), T), {}, TypeError, cannot("tree1_newick", "Outer.Inner")),
+    (RF, ("(A,\ud800);", T), {}, UnicodeEncodeError, said(str.encode, "(A,\ud800);")),
+    (PHS, (T, M, None), {}, TypeError, cannot("internal_character_states", "NoneType", "PyDict")),
+    (v.triplets_correct_ultra, (T, T, 2.5), {}, TypeError,
      "argument 'number_of_trials': " + said(operator.index, 2.5)),
-    ("negative-trials", v.triplets_correct, (T, T, -1), {}, OverflowError,
-     said(int.to_bytes, -1, 8, "little")),
-    ("trials-above-64-bits", v.triplets_correct_fast, (T, T, 2**64), {}, OverflowError,
-     "int too big to convert"),
-    ("min-depth-still-converted", v.triplets_correct, (T, T, 10, -1), {}, OverflowError,
-     said(int.to_bytes, -1, 8, "little")),
-    ("float-threads", v.phs_optimized, (T, M, {}), {"max_threads": -1.5}, TypeError,
-     "argument 'max_threads': " + said(operator.index, -1.5)),
-    ("str-rate", v.parsimony_p_value, (T, M, None, "fast"), {}, TypeError,
+    (TC, (T, T, None), {}, TypeError, "argument 'number_of_trials': " + said(operator.index, None)),
+    (TC, (T, T, -1), {}, OverflowError, NEGATIVE),  # other errors pass unprefixed
+    (TC, (T, T, 10, -1), {}, OverflowError, NEGATIVE),  # converted, although never used
+    (v.parsimony_p_value, (T, M, None, "fast"), {}, TypeError,
      "argument 'mutation_rate': " + said(math.isnan, "fast")),
-    ("str-collision", v.likelihood_score, (T, M, None, None, "x"), {}, TypeError,
-     "argument 'collision_probability': " + said(math.isnan, "x")),
-]
-
-
-@pytest.mark.parametrize(
-    "fn, args, kwargs, exc_type, message", [e[1:] for e in ERRORS], ids=[e[0] for e in ERRORS]
-)
+])
 def test_error_type_and_exact_message(fn, args, kwargs, exc_type, message):
     with pytest.raises(BaseException) as ei:
         fn(*args, **kwargs)
-    assert type(ei.value) is exc_type
-    assert str(ei.value) == message
-    if exc_type is TypeError:
-        assert ei.value.__cause__ is None
+    assert (type(ei.value), str(ei.value)) == (exc_type, message)
+    assert exc_type is not TypeError or ei.value.__cause__ is None
 
 
-# (id, function, args, message prefix): the first text that fails names its argument.
-PARSE_ERRORS = [
-    ("rf-tree1", RF, (BAD, "(A,B));"), "Failed to parse tree1: "),
-    ("rf-normalized-tree2", v.robinson_foulds_distance_normalized, (T, BAD),
-     "Failed to parse tree2: "),
-    *[(f"{n}-tree2", getattr(v, n), (T, BAD), "Failed to parse tree2: ") for n in TRIPLET_FNS],
-    ("parsimony", v.parsimony_score, (BAD, M), "Failed to parse tree: "),
-    ("p-value", v.parsimony_p_value, (BAD, M), "Failed to parse tree: "),
-    ("likelihood", v.likelihood_score, (BAD, M), "Failed to parse tree: "),
-    ("phs", v.phs_optimized, (BAD, [], {}), "Failed to parse tree: "),
-    ("distance-reconstructed", v.likelihood_distance, (BAD, "(A,B));", M),
-     "Failed to parse reconstructed tree: "),
-    ("distance-ground-truth", v.likelihood_distance, (T, BAD, M),
-     "Failed to parse ground truth tree: "),
-]
-
-
-@pytest.mark.parametrize(
-    "fn, args, prefix", [e[1:] for e in PARSE_ERRORS], ids=[e[0] for e in PARSE_ERRORS]
-)
-def test_parse_error_names_the_first_failing_text(fn, args, prefix):
+@pytest.mark.parametrize("fn, args, name", [  # the first text that fails names its argument
+    (RF, (BAD, "(A,B));"), "tree1"), (v.robinson_foulds_distance_normalized, (T, BAD), "tree2"),
+    *[(getattr(v, n), (T, BAD), "tree2") for n in v.__all__ if n.startswith("triplets")],
+    *[(fn, (BAD, M), "tree") for fn in (v.parsimony_score, v.parsimony_p_value,
+                                          v.likelihood_score)],
+    (PHS, (BAD, [], {}), "tree"), (v.likelihood_distance, (T, BAD, M), "ground truth tree"),
+    (v.likelihood_distance, (BAD, "(A,B));", M), "reconstructed tree")])
+def test_parse_error_names_the_first_failing_text(fn, args, name):
     with pytest.raises(ValueError) as ei:
         fn(*args)
-    assert type(ei.value) is ValueError
-    assert str(ei.value) == prefix + PARSE_FAILURE
+    assert (type(ei.value), str(ei.value)) == (ValueError, f"Failed to parse {name}: Custom {{"
+                                               " kind: InvalidData, error: InvalidCharacter"
+                                               " { idx: 1 } }")
 
 
-REQUIRED = {
-    "tree1_newick": "((A,B)X,(C,D)Y)R;",
-    "tree2_newick": "((A,C)X,(B,D)Y)R;",
-    "tree_newick": "((A,B)X,(C,D)Y)R;",
-    "reconstructed_tree_newick": "((A,B)X,(C,D)Y)R;",
-    "ground_truth_tree_newick": "((A,C)X,(B,D)Y)R;",
-    "character_matrix": [[1, 0], [1, 2], [2, 0], [0, -1]],
-    "internal_character_states": {"X": [0, 0], "R": [0, 0]},
-}
+T1, T2, M2 = "((A,B)X,(C,D)Y)R;", "((A,C)X,(B,D)Y)R;", [[1, 0], [1, 2], [2, 0], [0, -1]]
 
 
-class StrSubclass(str):
-    pass
+@pytest.mark.parametrize("name, args, method", [  # keys, their order and value types: the stub's
+    ("triplets_correct", (T1, T2, 9, 1, 1), None),
+    ("triplets_correct_fast", (T1, T2, 9, 1, 1), None),
+    ("triplets_correct_ultra", (T1, T2), "exhaustive"),
+    ("triplets_correct_parallel", (T1, T2), "parallel_exhaustive"),
+    ("triplets_correct_optimized", (T1, T2), "optimized_exhaustive"),
+    ("phs_optimized", (T1, M2, {"X": [0, 0]}), "optimized_sequential"),
+    ("robinson_foulds_distance", (T1, T2), "phylo-rs RobinsonFoulds"),
+    ("robinson_foulds_distance_normalized", (T1, T2), "phylo-rs RobinsonFoulds"),
+    ("parsimony_score", (T1, M2), "small_mp_inferred"),
+    ("parsimony_score", (T1, M2, {}), "provided_states"),
+    ("parsimony_p_value", (T1, M2), "poisson_approximation"),
+    ("likelihood_score", (T1, M2), "crispr_cas9_model"),
+    ("likelihood_distance", (T1, T2, M2), None),
+])
+def test_result_keys_types_and_method(name, args, method):
+    result, again = getattr(v, name)(*args), getattr(v, name)(*args)
+    fields = result_typed_dicts()[name]
+    assert type(result) is dict and result is not again and list(result) == [k for k, _ in fields]
+    for key, annotation in fields:
+        value = result[key]
+        if annotation == "dict[int, float]":
+            assert list(value) == [0] and type(value[0]) is float
+        elif annotation.startswith("Literal["):  # stubtest sees neither keys nor Literals
+            assert type(value) is str and repr(value) in annotation, key
+        else:
+            assert type(value).__name__ == annotation, key
+    assert result.get("method_used") == method and result.get("computation_time_ms", 0.0) >= 0.0
+    assert result.get("internal_states_inferred", False) is (method == "small_mp_inferred")
 
 
-@pytest.mark.parametrize("name", v.__all__)
-def test_keywords_in_any_order_bind_like_positions(name):
-    fn = getattr(v, name)
-    params = [p for p in inspect.signature(fn).parameters if p in REQUIRED]
-    values = [REQUIRED[p] for p in params]
-    values[0] = StrSubclass(values[0])  # str subclasses are texts too
-    seed = {"seed": 5} if name.startswith("triplets") else {}
-
-    def stable(result):
-        result.pop("computation_time_ms", None)
-        return result
-
-    positional = stable(fn(*values, **seed))
-    assert stable(fn(**dict(reversed(list(zip(params, values)))), **seed)) == positional
-    assert stable(fn(values[0], **dict(zip(params[1:], values[1:])), **seed)) == positional
+def test_panic_exception_and_a_second_initialization(panic_exception):
+    assert panic_exception.__name__ == "PanicException" and not hasattr(v, "PanicException")
+    assert issubclass(panic_exception, BaseException) and not issubclass(panic_exception, Exception)
+    code = "import sys, veltrane\ndel sys.modules['veltrane']\nimport veltrane"
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert "ImportError: veltrane may only be initialized once" in proc.stderr

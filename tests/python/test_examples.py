@@ -3,8 +3,6 @@
 Every ```python block of the README runs, in file order, in one shared namespace. A block whose
 first line starts with ">>>" is a doctest: its printed values are checked."""
 
-from __future__ import annotations
-
 import doctest
 import re
 import subprocess
@@ -14,31 +12,20 @@ from pathlib import Path
 import veltrane
 
 ROOT = Path(__file__).resolve().parent.parent.parent
-DEMO = ROOT / "examples" / "lineage_demo.py"
 README = ROOT / "README.md"
-SMALL = ["--generations", "5", "--sites", "12", "--rotations", "4"]
-
-
-def run_demo(*args: str) -> str:
-    proc = subprocess.run(
-        [sys.executable, str(DEMO), *args], capture_output=True, text=True, timeout=300
-    )
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout
 
 
 def test_readme_blocks_run_in_order_and_use_every_function():
     text = README.read_text()
     fence = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
     blocks = [(text.count("\n", 0, m.start()) + 1, m.group(1)) for m in fence.finditer(text)]
-    code = "".join(block for _, block in blocks)
-    assert [n for n in veltrane.__all__ if f"veltrane.{n}(" not in code] == []
+    assert [n for n in veltrane.__all__ if all(f"veltrane.{n}(" not in b for _, b in blocks)] == []
     namespace: dict[str, object] = {"__name__": "readme"}
-    parser = doctest.DocTestParser()
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
     for line, block in blocks:
         if block.lstrip().startswith(">>>"):
-            test = parser.get_doctest(block, namespace, f"README.md:{line}", str(README), line)
+            test = doctest.DocTestParser().get_doctest(block, namespace, f"README.md:{line}",
+                                                       str(README), line)
             report: list[str] = []
             result = runner.run(test, out=report.append, clear_globs=False)
             assert result.failed == 0, "".join(report)
@@ -48,11 +35,9 @@ def test_readme_blocks_run_in_order_and_use_every_function():
 
 
 def test_demo_reports_every_function_and_is_reproducible():
-    out = run_demo()
-    assert "256 cells" in out
-    for name in veltrane.__all__:
-        assert f"\n{name} " in out, name
-    first = run_demo(*SMALL, "--seed", "3")
-    assert "32 cells" in first
-    assert run_demo(*SMALL, "--seed", "3") == first
-    assert run_demo(*SMALL, "--seed", "4") != first
+    demo, small = [sys.executable, ROOT / "examples" / "lineage_demo.py"], [
+        "--generations", "5", "--sites", "12", "--rotations", "4", "--seed"]
+    runs = [subprocess.run(demo + args, capture_output=True, text=True, timeout=300).stdout
+            for args in ([], small + ["3"], small + ["3"], small + ["4"])]
+    assert "256 cells" in runs[0] and "32 cells" in runs[1] and runs[1] == runs[2] != runs[3]
+    assert [name for name in veltrane.__all__ if f"\n{name} " not in runs[0]] == []

@@ -1,86 +1,69 @@
-"""The Newick reader as callers see it: what it accepts, and how it reports what it rejects."""
-
-from __future__ import annotations
+"""The Newick reader as callers see it: what the plain reader makes of any text, the error
+positions, and nesting a million deep."""
 
 import pytest
 
+import oracles
 import veltrane
 
-RF = veltrane.robinson_foulds_distance
-RFN = veltrane.robinson_foulds_distance_normalized
-OK = "((A,B),(C,D));"
+RF, RFN = veltrane.robinson_foulds_distance, veltrane.robinson_foulds_distance_normalized
+OTHER = "((A,B),(x,é));"
 
 
-def diagnostic(idx: int) -> str:
-    return f"Custom {{ kind: InvalidData, error: InvalidCharacter {{ idx: {idx} }} }}"
+def failure(idx: int, name: str = "tree1") -> str:
+    return (f"Failed to parse {name}: Custom {{ kind: InvalidData, error: InvalidCharacter"
+            f" {{ idx: {idx} }} }}")
 
 
-class TestParseErrors:
-    @pytest.mark.parametrize(
-        "text, idx",
-        [
-            ("A,B);", 1),
-            ("(A, B)), C;", 5),  # blanks are removed before counting
-            ("(A,B)\u3000\u3000);", 5),  # a multi-byte space counts as nothing
-            ("(Ä,B));", 5),  # a multi-byte letter counts as one character
-        ],
-    )
-    def test_stray_close_or_comma_reports_character_index(self, text, idx):
-        with pytest.raises(ValueError) as ei:
-            RF(text, OK)
-        assert str(ei.value) == "Failed to parse tree1: " + diagnostic(idx)
-
-    @pytest.mark.parametrize("text", ["(A,B)C", "(A,B):0.5"])
-    def test_text_ending_inside_a_label_or_length_is_an_internal_failure(
-        self, text, panic_exception
-    ):
-        with pytest.raises(panic_exception):
-            RF(text, OK)
+@pytest.mark.parametrize("text, idx", [
+    ("A,B);", 1), ("(A,B));", 5), ("(A, B)), C;", 5),  # whitespace is removed before counting
+    ("(A,B)\u3000\u3000);", 5), ("(Ä,B));", 5),  # multi-byte characters count once
+])
+def test_stray_close_or_comma_reports_its_character_index(text, idx):
+    with pytest.raises(ValueError) as ei:
+        RF(text, OTHER)
+    assert str(ei.value) == failure(idx)
 
 
-class TestLenientGrammar:
-    @pytest.mark.parametrize(
-        "variant",
-        [
-            "((A,B),(C,D))",  # no final ';'
-            "((A,B),(C,D));((A,C),(B,D));",  # only the first tree is read
-            " ( ( A , B ) ,\n( C , D ) ) ; ",
-            "((A:1.5,B:x),(C:1e-3,D:-inf));",  # lengths, even unparsable ones, are ignored
-            "((A,B)X,(C,D)Y);",  # internal labels are in no cluster
-        ],
-    )
-    def test_variants_read_as_the_same_tree(self, variant):
-        assert RF(variant, OK)["rf_distance"] == 0
-
-    def test_text_before_an_open_parenthesis_prefixes_the_next_label(self):
-        # "(A(B,C));" labels the first finished node "AB".
-        assert RFN("(A(B,C));", "(AB,C);")["tree1_leaves"] == 2
-
-    def test_internal_labels_are_counted_in_taxa(self):
-        result = RFN("((A,B)X,(C,D))R;", OK)
-        assert (result["tree1_leaves"], result["tree2_leaves"]) == (6, 4)
-
-    def test_duplicate_labels_are_one_taxon(self):
-        assert RFN("(A,A);", "(A,B);")["tree1_leaves"] == 1
+def outcome(call):
+    # A call's result, or the text of its ValueError, or the name of its internal failure.
+    try:
+        return call()
+    except ValueError as exc:
+        return str(exc)
+    except BaseException as exc:  # noqa: BLE001 - PanicException
+        return type(exc).__name__
 
 
-class TestDeepNesting:
-    """The reader and every walk are iterative: depth is limited by memory, not the C stack."""
+def test_any_text_reads_as_the_plain_reader_reads_it():
+    hypothesis = pytest.importorskip("hypothesis")
 
-    DEPTH = 1_000_000
+    def plain(text):  # distances both ways and the number of labels, by the plain reader
+        try:
+            return [oracles.rf_distance(text, OTHER), len(oracles.parse_newick(text).taxa)] * 2
+        except ValueError as exc:
+            return failure(exc.args[0])
+        except (IndexError, LookupError):  # ends inside a label or length; an unlabelled leaf
+            return "PanicException"
 
-    def test_deep_chain_of_unary_nodes(self):
-        text = "(" * self.DEPTH + "A" + ")" * self.DEPTH + ";"
-        assert RF(text, "A;")["rf_distance"] == 0
+    def native(text):
+        r = RFN(text, OTHER)
+        other = RFN(OTHER, text)
+        return [r["rf_distance"], r["tree1_leaves"], other["rf_distance"], other["tree2_leaves"]]
 
-    def test_deep_caterpillar(self):
-        # Labels repeat so that the clusters stay one word wide: depth is what is tested here.
-        text = "(A," * self.DEPTH + "B" + ")" * self.DEPTH + ";"
-        assert RF(text, text)["rf_distance"] == 0
-        # Every inner node has the cluster {A, B}, a split "(A,B);" lacks.
-        assert RF(text, "(A,B);")["rf_distance"] == 1
+    alphabet = "(((),,,:;;AABxé.5e-\t \n\x85\xa0\u2009\u3000\u202f"
 
-    def test_unbalanced_open_parentheses(self, panic_exception):
-        # The nodes are never attached; the empty root is an unlabelled leaf.
-        with pytest.raises(panic_exception):
-            RF("(" * self.DEPTH, OK)
+    @hypothesis.settings(max_examples=400, deadline=None)
+    @hypothesis.given(hypothesis.strategies.text(alphabet, max_size=24))
+    def check(text):
+        assert outcome(lambda: native(text)) == plain(text)
+
+    check()
+
+
+def test_nesting_a_million_deep():  # the reader and every walk are iterative
+    deep = 1_000_000
+    assert RF("(" * deep + "A" + ")" * deep + ";", "A;")["rf_distance"] == 0
+    text = "(A," * deep + "B" + ")" * deep + ";"  # repeated labels: one word per cluster
+    assert (RF(text, text)["rf_distance"], RF(text, "(A,B);")["rf_distance"]) == (0, 1)
+    assert outcome(lambda: RF("(" * deep, OTHER)) == "PanicException"  # a lone unlabelled root
