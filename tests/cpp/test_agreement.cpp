@@ -123,11 +123,11 @@ TEST(WideCount, PortableArithmeticMatchesTheCompilers) {
     };
     for (int i = 0; i < 100000; ++i) {
         const std::uint64_t a = draw(), b = draw(), c = draw(), d = draw();
-        const WideCount x = detail::wide_mul(a, b), y = detail::wide_mul(c, d);
+        const WideCount x = wide_mul(a, b), y = wide_mul(c, d);
         ASSERT_EQ(native(x), static_cast<u128>(a) * b);
-        ASSERT_EQ(native(detail::wide_add(x, y)), native(x) + native(y));
+        ASSERT_EQ(native(wide_add(x, y)), native(x) + native(y));
         if (native(x) >= native(y)) {
-            ASSERT_EQ(native(detail::wide_sub(x, y)), native(x) - native(y));
+            ASSERT_EQ(native(wide_sub(x, y)), native(x) - native(y));
         }
         // Correct rounding, ties to even, as the compiler's conversion.
         ASSERT_EQ(to_double(x), static_cast<double>(native(x)));

@@ -171,19 +171,3 @@ TEST(SampleDistinctIndices, AmountAboveLengthPanics) {
 }
 
 }  // namespace
-
-TEST(MultiplyWidePortable, EqualsTheBuiltInProduct) {
-    // The portable product serves compilers without __int128; here it is held against it.
-    std::vector<std::uint64_t> values = {0,          1,     2,          0xffffffff,
-                                         1ull << 32, ~0ull, 1ull << 63, 0xfffffffeffffffffull};
-    auto source = RandomSource::from_u64_seed(11);
-    for (int k = 0; k < 200; ++k) values.push_back(source.next_u64());
-    for (const std::uint64_t a : values) {
-        for (const std::uint64_t b : values) {
-            const u128 expected = static_cast<u128>(a) * b;
-            const auto got = veltrane::detail::multiply_wide_portable(a, b);
-            ASSERT_EQ(got.high, static_cast<std::uint64_t>(expected >> 64)) << a << " * " << b;
-            ASSERT_EQ(got.low, static_cast<std::uint64_t>(expected)) << a << " * " << b;
-        }
-    }
-}

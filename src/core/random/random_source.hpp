@@ -73,12 +73,6 @@ namespace detail {
 std::array<std::uint32_t, 8> expand_seed(std::uint64_t seed) noexcept;
 // The Panic text for a failed entropy request with this errno value (any int).
 std::string entropy_failure_message(int error_number);
-// The 128-bit product of two 64-bit words, for compilers without a 128-bit integer type.
-struct WideProduct {
-    std::uint64_t high;
-    std::uint64_t low;
-};
-WideProduct multiply_wide_portable(std::uint64_t a, std::uint64_t b) noexcept;
 }  // namespace detail
 
 }  // namespace veltrane

@@ -5,6 +5,7 @@
 
 #include "core/random/random_source.hpp"
 #include "core/support/panic.hpp"
+#include "core/support/wide_count.hpp"
 
 namespace veltrane {
 
@@ -31,7 +32,7 @@ std::uint64_t uniform_below_u64(RandomSource& source, std::uint64_t length) {
         const u128 m = static_cast<u128>(draw) * length;
         if (static_cast<std::uint64_t>(m) <= zone) return static_cast<std::uint64_t>(m >> 64);
 #else
-        const detail::WideProduct m = detail::multiply_wide_portable(draw, length);
+        const WideCount m = wide_mul(draw, length);
         if (m.low <= zone) return m.high;
 #endif
     }
@@ -66,23 +67,6 @@ IndexList sample_rejection(RandomSource& source, std::uint64_t length, std::uint
 }
 
 }  // namespace
-
-namespace detail {
-
-WideProduct multiply_wide_portable(std::uint64_t a, std::uint64_t b) noexcept {
-    // Schoolbook product of 32-bit halves; no partial sum can overflow 64 bits.
-    const std::uint64_t a_lo = a & 0xffffffffu;
-    const std::uint64_t a_hi = a >> 32;
-    const std::uint64_t b_lo = b & 0xffffffffu;
-    const std::uint64_t b_hi = b >> 32;
-    const std::uint64_t lo_lo = a_lo * b_lo;
-    const std::uint64_t hi_lo = a_hi * b_lo;
-    const std::uint64_t lo_hi = a_lo * b_hi;
-    const std::uint64_t cross = (lo_lo >> 32) + (hi_lo & 0xffffffffu) + lo_hi;
-    return {a_hi * b_hi + (hi_lo >> 32) + (cross >> 32), (cross << 32) | (lo_lo & 0xffffffffu)};
-}
-
-}  // namespace detail
 
 void IndexList::push_back(std::uint64_t v) {
     if (heap_.empty() && size_ < small_.size()) {

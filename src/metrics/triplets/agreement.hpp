@@ -8,20 +8,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/support/wide_count.hpp"
 #include "core/tree/simple_rooted_tree.hpp"
 
 namespace veltrane {
-
-// An unsigned count of up to 128 bits: the number of triples passes 2^64 near 4.8 million taxa.
-struct WideCount {
-    std::uint64_t high = 0;
-    std::uint64_t low = 0;
-    bool operator==(const WideCount&) const = default;
-};
-
-// The count rounded to the nearest double, ties to even: below 2^64 the same double as the
-// 64-bit count gives.
-double to_double(WideCount count) noexcept;
 
 // Two texts that read but cannot be compared: a label on two leaves of one tree, fewer than
 // three shared taxa, or nodes that an unclosed "(" leaves unattached to the root.
@@ -64,11 +54,6 @@ namespace detail {
 TripletAgreement calculate_triplet_agreement(const SimpleRootedTree& tree1,
                                              const SimpleRootedTree& tree2, std::size_t workers,
                                              std::size_t parallel_min_nodes);
-
-// 128-bit arithmetic from 64-bit halves, for compilers without unsigned __int128.
-WideCount wide_add(WideCount a, WideCount b) noexcept;
-WideCount wide_sub(WideCount a, WideCount b) noexcept;  // a >= b
-WideCount wide_mul(std::uint64_t a, std::uint64_t b) noexcept;
 
 // n choose 3, for n below 2^32.
 WideCount choose3(std::uint64_t n) noexcept;
