@@ -31,12 +31,14 @@ std::size_t TaxaMap::probe(std::string_view label, std::uint64_t hash) const noe
 void TaxaMap::reserve(std::size_t count) {
     if (count >= empty_slot) throw std::bad_alloc();
     if (!table_.empty() && table_.size() >= 2 * count) return;
+    // The key is drawn with the first table, before any label is hashed.
+    if (table_.empty()) key_ = process_hash_key();
     const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, 2 * count));
     entries_.reserve(count);
     table_.assign(capacity, Slot{});
     shift_ = static_cast<unsigned>(64 - std::countr_zero(capacity));
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-        const std::uint64_t hash = hash_label(key(entries_[i]));
+        const std::uint64_t hash = hash_label(key(entries_[i]), key_);
         table_[probe(key(entries_[i]), hash)] = {static_cast<std::uint32_t>(hash),
                                                  static_cast<std::uint32_t>(i)};
     }
@@ -44,7 +46,7 @@ void TaxaMap::reserve(std::size_t count) {
 
 std::optional<std::uint32_t> TaxaMap::find_entry(std::string_view label) const noexcept {
     if (entries_.empty()) return std::nullopt;
-    const Slot& slot = table_[probe(label, hash_label(label))];
+    const Slot& slot = table_[probe(label, hash_label(label, key_))];
     if (slot.entry == empty_slot) return std::nullopt;
     return slot.entry;
 }
@@ -62,7 +64,7 @@ std::vector<std::uint32_t> TaxaMap::find_entries(const TaxaMap& other) const {
     };
     for (std::size_t e = 0; e < out.size(); ++e) {
         if (e >= ahead) find(e - ahead);
-        hashes[e % ahead] = hash_label(other.key(other.entries_[e]));
+        hashes[e % ahead] = hash_label(other.key(other.entries_[e]), key_);
         prefetch(&table_[home(hashes[e % ahead])]);
     }
     for (std::size_t e = out.size() > ahead ? out.size() - ahead : 0; e < out.size(); ++e) find(e);
@@ -107,7 +109,7 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
     };
     for (NodeId id = 0; id < slots.size(); ++id) {
         if (slots[id].label_size == no_index) continue;
-        const std::uint64_t hash = hash_label(nodes.label(slots[id]));
+        const std::uint64_t hash = hash_label(nodes.label(slots[id]), key_);
         prefetch(&table_[home(hash)]);
         if (queued >= ahead) insert(ids[queued % ahead], hashes[queued % ahead]);
         hashes[queued % ahead] = hash;

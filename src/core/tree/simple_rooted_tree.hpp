@@ -177,6 +177,7 @@ class TaxaMap {
     std::string bytes_;
     std::vector<Slot> table_;
     unsigned shift_ = 63;
+    std::uint64_t key_ = 0;  // the process hash key, taken when the table is first made
 };
 
 // Built only by the reader (newick.hpp), so its invariants hold by construction: ids are dense
