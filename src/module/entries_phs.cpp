@@ -34,7 +34,8 @@ PyRef run_phs(const Arguments& a) {
     try {
         result = phs_optimized(tree, matrix, states, options);
     } catch (const PhsInputError& e) {
-        // Checked before any work: a matrix too short for the tree's labelled leaves.
+        // A matrix too short for the tree's labelled leaves (checked before any work), or a
+        // pair whose p-value the rates leave undefined.
         raise(PyExc_ValueError, e.what());
     }
     DictBuilder out;
