@@ -268,8 +268,6 @@ std::mutex pool_creation_mutex;
 std::atomic<Pool*> process_pool{nullptr};
 
 #if !defined(_WIN32)
-bool fork_handlers_registered = false;  // guarded by pool_creation_mutex
-
 // Holding the creation mutex across fork() keeps a half-created pool out of the child and
 // hands the child an unlocked mutex. The child never touches the old pool's own mutexes.
 void before_fork() noexcept { pool_creation_mutex.lock(); }
@@ -279,6 +277,13 @@ void after_fork_in_child() noexcept {
     process_pool.store(nullptr, std::memory_order_relaxed);
     pool_creation_mutex.unlock();
 }
+
+// Registered when the library loads, before any thread can take the creation mutex: handlers
+// registered by the first pool's creator, under that mutex, left a window in which another
+// thread's fork() gave the child a mutex locked for ever. pthread_atfork fails only for lack
+// of memory, which the first use of the pool then reports.
+const bool fork_handlers_registered =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
 #endif
 
 std::optional<std::string_view> env_value(const char* name) {
@@ -293,13 +298,7 @@ Pool& process_wide_pool() {
     Pool* pool = process_pool.load(std::memory_order_relaxed);
     if (pool != nullptr) return *pool;
 #if !defined(_WIN32)  // Windows has no fork()
-    if (!fork_handlers_registered) {
-        // pthread_atfork fails only for lack of memory.
-        if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
-            throw std::bad_alloc();
-        }
-        fork_handlers_registered = true;
-    }
+    if (!fork_handlers_registered) throw std::bad_alloc();
 #endif
     const std::size_t size =
         detail::pool_size_from(env_value("RAYON_NUM_THREADS"), env_value("RAYON_RS_NUM_CPUS"),
