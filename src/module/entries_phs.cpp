@@ -3,6 +3,7 @@
 #include "module/errors.hpp"
 #include "module/function.hpp"
 #include "module/results.hpp"
+#include "module/warnings.hpp"
 
 namespace veltrane::py {
 
@@ -44,7 +45,13 @@ PyRef run_phs(const Arguments& a) {
     out.add_f64("computation_time_ms", result.computation_time_ms);
     out.add_str("method_used", result.method_used);
     out.add_u64("parallel_chunks_used", result.parallel_chunks_used);
-    return out.finish();
+    PyRef dict = out.finish();
+    // Rows belong to labelled leaves here; fewer rows than those was an error above.
+    const TreeArg t{"tree_newick", tree};
+    warn_label_syntax(a.function_name(), {t});
+    warn_row_count(a.function_name(), matrix.rows(), {t}, true);
+    warn_unused_states(a.function_name(), {{"internal_character_states", &states, t}});
+    return dict;
 }
 
 }  // namespace

@@ -40,6 +40,10 @@ struct CharacterMatrix {
 using StateMap =
     std::unordered_map<std::string, std::vector<std::int32_t>, LabelHash, std::equal_to<>>;
 
+// Whether some key of the states names a node of the tree (leaf or internal). Stops at the
+// first that does.
+bool names_a_node(const StateMap& states, const SimpleRootedTree& tree);
+
 namespace detail {
 
 // How a node with two children combines their states a (first) and b (second) at a position.

@@ -1,0 +1,120 @@
+// Leaf orders of two trees and label characters of other Newick dialects.
+#include "core/tree/label_checks.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace veltrane {
+
+namespace {
+
+constexpr std::size_t none = static_cast<std::size_t>(-1);
+
+// The next leaf at or after id, or slots.size().
+NodeId next_leaf(const std::vector<NodeSlot>& slots, NodeId id) noexcept {
+    while (id < slots.size() && slots[id].child_count != 0) ++id;
+    return id;
+}
+
+bool equal_labels(const NodeTable& a, const NodeSlot& x, const NodeTable& b,
+                  const NodeSlot& y) noexcept {
+    if ((x.label_size == no_index) != (y.label_size == no_index)) return false;
+    return x.label_size == no_index || a.label(x) == b.label(y);
+}
+
+// Per taxa_map entry: the number of the last leaf that carries it (leaves numbered in id
+// order, unlabelled ones included), or `none` when no leaf does.
+std::vector<std::size_t> leaf_row_of_entry(const SimpleRootedTree& tree) {
+    std::vector<std::size_t> row(tree.taxa_map.size(), none);
+    const std::vector<NodeSlot>& slots = tree.nodes.slots;
+    std::size_t leaf = 0;
+    for (NodeId id = 0; id < slots.size(); ++id) {
+        if (slots[id].child_count != 0) continue;
+        const std::uint32_t entry = tree.nodes.label_ids[id];
+        if (entry != no_label) row[entry] = leaf;
+        ++leaf;
+    }
+    return row;
+}
+
+}  // namespace
+
+std::size_t count_labelled_leaves(const SimpleRootedTree& tree) {
+    std::size_t count = 0;
+    for (const NodeSlot& slot : tree.nodes.slots) {
+        count += slot.child_count == 0 && slot.label_size != no_index ? 1U : 0U;
+    }
+    return count;
+}
+
+bool leaves_pair_by_label(const SimpleRootedTree& a, const SimpleRootedTree& b) {
+    const std::size_t n = std::min(count_labelled_leaves(a), count_labelled_leaves(b));
+    const std::vector<NodeSlot>& sa = a.nodes.slots;
+    const std::vector<NodeSlot>& sb = b.nodes.slots;
+    NodeId i = next_leaf(sa, 0);
+    NodeId j = next_leaf(sb, 0);
+    for (std::size_t k = 0; k < n; ++k, i = next_leaf(sa, i + 1), j = next_leaf(sb, j + 1)) {
+        // Fewer leaves than labelled leaves cannot be; the guard keeps the reads in range.
+        if (i >= sa.size() || j >= sb.size()) return false;
+        if (!equal_labels(a.nodes, sa[i], b.nodes, sb[j])) return false;
+    }
+    return true;
+}
+
+bool same_leaf_label_set(const SimpleRootedTree& a, const SimpleRootedTree& b) {
+    const std::vector<std::size_t> rows_a = leaf_row_of_entry(a);
+    const std::vector<std::size_t> rows_b = leaf_row_of_entry(b);
+    const auto distinct = [](const std::vector<std::size_t>& rows) {
+        return static_cast<std::size_t>(
+            std::count_if(rows.begin(), rows.end(), [](std::size_t r) { return r != none; }));
+    };
+    if (distinct(rows_a) != distinct(rows_b)) return false;
+    // As many distinct labels on each side, so it suffices that b's are all among a's.
+    for (std::uint32_t e = 0; e < rows_b.size(); ++e) {
+        if (rows_b[e] == none) continue;
+        const auto found = a.taxa_map.find_entry(b.taxa_map.entry_label(e));
+        if (!found || rows_a[*found] == none) return false;
+    }
+    return true;
+}
+
+bool leaf_rows_agree(const SimpleRootedTree& a, const SimpleRootedTree& b) {
+    // Equal leaf label sequences settle it without a lookup.
+    const std::vector<NodeSlot>& sa = a.nodes.slots;
+    const std::vector<NodeSlot>& sb = b.nodes.slots;
+    NodeId i = next_leaf(sa, 0);
+    NodeId j = next_leaf(sb, 0);
+    while (i < sa.size() && j < sb.size() && equal_labels(a.nodes, sa[i], b.nodes, sb[j])) {
+        i = next_leaf(sa, i + 1);
+        j = next_leaf(sb, j + 1);
+    }
+    if (i >= sa.size() && j >= sb.size()) return true;
+    const std::vector<std::size_t> rows_a = leaf_row_of_entry(a);
+    const std::vector<std::size_t> rows_b = leaf_row_of_entry(b);
+    for (std::uint32_t e = 0; e < rows_b.size(); ++e) {
+        if (rows_b[e] == none) continue;
+        const auto found = a.taxa_map.find_entry(b.taxa_map.entry_label(e));
+        if (found && rows_a[*found] != none && rows_a[*found] != rows_b[e]) return false;
+    }
+    return true;
+}
+
+std::optional<std::string_view> label_with_quote_or_bracket(const SimpleRootedTree& tree) {
+    const std::string& bytes = tree.nodes.label_bytes;
+    // The usual answer, no, comes from four fast scans of all label bytes at once.
+    bool any = false;
+    for (const char c : {'\'', '"', '[', ']'}) {
+        any = any || std::memchr(bytes.data(), c, bytes.size()) != nullptr;
+    }
+    if (!any) return std::nullopt;
+    for (const NodeSlot& slot : tree.nodes.slots) {
+        if (slot.label_size == no_index) continue;
+        const std::string_view label = tree.nodes.label(slot);
+        if (label.find_first_of("'\"[]") != std::string_view::npos) return label;
+    }
+    return std::nullopt;
+}
+
+}  // namespace veltrane
