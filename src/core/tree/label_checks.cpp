@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace veltrane {
@@ -39,6 +41,21 @@ std::vector<std::size_t> leaf_row_of_entry(const SimpleRootedTree& tree) {
     return row;
 }
 
+// The entries of `from` that label leaves (rows_from[e] != none), and for each the entry of
+// the same label in `in`, or no_label: one prefetched pass over the labels.
+std::pair<std::vector<std::uint32_t>, std::vector<std::uint32_t>> leaf_entries_in(
+    const SimpleRootedTree& from, const std::vector<std::size_t>& rows_from,
+    const SimpleRootedTree& in) {
+    std::vector<std::uint32_t> entries;
+    std::vector<std::string_view> labels;
+    for (std::uint32_t e = 0; e < rows_from.size(); ++e) {
+        if (rows_from[e] == none) continue;
+        entries.push_back(e);
+        labels.push_back(from.taxa_map.entry_label(e));
+    }
+    return {std::move(entries), in.taxa_map.find_entries(labels)};
+}
+
 }  // namespace
 
 std::size_t count_labelled_leaves(const SimpleRootedTree& tree) {
@@ -72,10 +89,9 @@ bool same_leaf_label_set(const SimpleRootedTree& a, const SimpleRootedTree& b) {
     };
     if (distinct(rows_a) != distinct(rows_b)) return false;
     // As many distinct labels on each side, so it suffices that b's are all among a's.
-    for (std::uint32_t e = 0; e < rows_b.size(); ++e) {
-        if (rows_b[e] == none) continue;
-        const auto found = a.taxa_map.find_entry(b.taxa_map.entry_label(e));
-        if (!found || rows_a[*found] == none) return false;
+    const auto [labels, found] = leaf_entries_in(b, rows_b, a);
+    for (const std::uint32_t entry : found) {
+        if (entry == no_label || rows_a[entry] == none) return false;
     }
     return true;
 }
@@ -93,10 +109,12 @@ bool leaf_rows_agree(const SimpleRootedTree& a, const SimpleRootedTree& b) {
     if (i >= sa.size() && j >= sb.size()) return true;
     const std::vector<std::size_t> rows_a = leaf_row_of_entry(a);
     const std::vector<std::size_t> rows_b = leaf_row_of_entry(b);
-    for (std::uint32_t e = 0; e < rows_b.size(); ++e) {
-        if (rows_b[e] == none) continue;
-        const auto found = a.taxa_map.find_entry(b.taxa_map.entry_label(e));
-        if (found && rows_a[*found] != none && rows_a[*found] != rows_b[e]) return false;
+    const auto [entries_b, found] = leaf_entries_in(b, rows_b, a);
+    for (std::size_t k = 0; k < found.size(); ++k) {
+        const std::uint32_t entry = found[k];
+        if (entry != no_label && rows_a[entry] != none && rows_a[entry] != rows_b[entries_b[k]]) {
+            return false;
+        }
     }
     return true;
 }

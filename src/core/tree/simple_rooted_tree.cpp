@@ -51,23 +51,33 @@ std::optional<std::uint32_t> TaxaMap::find_entry(std::string_view label) const n
     return slot.entry;
 }
 
-std::vector<std::uint32_t> TaxaMap::find_entries(const TaxaMap& other) const {
-    std::vector<std::uint32_t> out(other.size(), no_label);
-    if (entries_.empty()) return out;
+template <typename LabelAt>
+void TaxaMap::find_each(LabelAt label_at, std::vector<std::uint32_t>& out) const {
+    if (entries_.empty()) return;
     // As in insert_node_labels: hashing a few labels ahead lets their slots come in meanwhile.
     constexpr std::size_t ahead = 8;
     std::array<std::uint64_t, ahead> hashes{};
     const auto find = [&](std::size_t e) {
-        const std::string_view label = other.key(other.entries_[e]);
-        const Slot& slot = table_[probe(label, hashes[e % ahead])];
+        const Slot& slot = table_[probe(label_at(e), hashes[e % ahead])];
         if (slot.entry != empty_slot) out[e] = slot.entry;
     };
     for (std::size_t e = 0; e < out.size(); ++e) {
         if (e >= ahead) find(e - ahead);
-        hashes[e % ahead] = hash_label(other.key(other.entries_[e]), key_);
+        hashes[e % ahead] = hash_label(label_at(e), key_);
         prefetch(&table_[home(hashes[e % ahead])]);
     }
     for (std::size_t e = out.size() > ahead ? out.size() - ahead : 0; e < out.size(); ++e) find(e);
+}
+
+std::vector<std::uint32_t> TaxaMap::find_entries(const TaxaMap& other) const {
+    std::vector<std::uint32_t> out(other.size(), no_label);
+    find_each([&](std::size_t e) { return other.key(other.entries_[e]); }, out);
+    return out;
+}
+
+std::vector<std::uint32_t> TaxaMap::find_entries(std::span<const std::string_view> labels) const {
+    std::vector<std::uint32_t> out(labels.size(), no_label);
+    find_each([&](std::size_t e) { return labels[e]; }, out);
     return out;
 }
 

@@ -110,6 +110,8 @@ class TaxaMap {
     std::optional<std::uint32_t> find_entry(std::string_view label) const noexcept;
     // For every entry of `other`, in order, the entry of the same label here or no_label.
     std::vector<std::uint32_t> find_entries(const TaxaMap& other) const;
+    // For every label, in order, its entry here or no_label.
+    std::vector<std::uint32_t> find_entries(std::span<const std::string_view> labels) const;
     std::string_view entry_label(std::uint32_t entry) const noexcept {
         return key(entries_[entry]);
     }
@@ -172,6 +174,9 @@ class TaxaMap {
     std::size_t probe(std::string_view label, std::uint64_t hash) const noexcept;
     // Room for count entries with at most half the slots full.
     void reserve(std::size_t count);
+    // out[i] = the entry of label_at(i) or no_label, for i below out.size().
+    template <typename LabelAt>
+    void find_each(LabelAt label_at, std::vector<std::uint32_t>& out) const;
 
     std::vector<Entry> entries_;
     std::string bytes_;
