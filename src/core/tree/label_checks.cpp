@@ -67,15 +67,15 @@ std::size_t count_labelled_leaves(const SimpleRootedTree& tree) {
 }
 
 bool leaves_pair_by_label(const SimpleRootedTree& a, const SimpleRootedTree& b) {
-    const std::size_t n = std::min(count_labelled_leaves(a), count_labelled_leaves(b));
     const std::vector<NodeSlot>& sa = a.nodes.slots;
     const std::vector<NodeSlot>& sb = b.nodes.slots;
-    NodeId i = next_leaf(sa, 0);
-    NodeId j = next_leaf(sb, 0);
-    for (std::size_t k = 0; k < n; ++k, i = next_leaf(sa, i + 1), j = next_leaf(sb, j + 1)) {
-        // Fewer leaves than labelled leaves cannot be; the guard keeps the reads in range.
-        if (i >= sa.size() || j >= sb.size()) return false;
-        if (!equal_labels(a.nodes, sa[i], b.nodes, sb[j])) return false;
+    std::size_t position = 0;
+    for (NodeId i = next_leaf(sa, 0), j = next_leaf(sb, 0); i < sa.size() && j < sb.size();
+         i = next_leaf(sa, i + 1), j = next_leaf(sb, j + 1), ++position) {
+        if (equal_labels(a.nodes, sa[i], b.nodes, sb[j])) continue;
+        // The first difference matters only where the pairing reaches; no tree has more
+        // labelled leaves than leaves, so equal runs to the end never need the counts.
+        return position >= std::min(count_labelled_leaves(a), count_labelled_leaves(b));
     }
     return true;
 }
