@@ -6,8 +6,9 @@ with this veltrane and with a build from before the checks, in turns, in one run
 PYTHON is an interpreter whose veltrane is the earlier build (a venv with it installed). Every
 round starts one interpreter per build, which times each call K times; the table gives each
 call's best time per build over all rounds and the ratio this / before. The checks compare
-the leaf label sequences byte by byte before any lookup and scan the label bytes for quotes
-and brackets, so the ratio should stay within noise (the goal is under 1.02). The last row
+the leaf-sequence digests the reader leaves (labels byte by byte only when those differ, label
+maps only after that) and scan the label bytes for quotes and brackets, so the ratio should
+stay within noise (the goal is under 1.02). The last row
 is a call that does warn (the same labels in other orders: the label sets are compared through
 the label map, and the warning is made and filtered out); it is there for information.
 Other changes between the two builds count too, so the ratio is an upper bound on the checks.

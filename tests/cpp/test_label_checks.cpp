@@ -75,6 +75,8 @@ TEST(LabelChecks, MatchPlainVersionsOnRandomTrees) {
         SCOPED_TRACE(text_a + "  " + text_b);
 
         EXPECT_EQ(count_labelled_leaves(a), named(la));
+        // The reader's leaf digests agree exactly when the leaf label sequences do.
+        EXPECT_EQ(a.nodes.leaf_label_digest == b.nodes.leaf_label_digest, la == lb);
         const std::size_t n = std::min(named(la), named(lb));
         const bool pair =
             std::equal(la.begin(), la.begin() + static_cast<std::ptrdiff_t>(n), lb.begin());

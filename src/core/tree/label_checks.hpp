@@ -15,7 +15,8 @@ std::size_t count_labelled_leaves(const SimpleRootedTree& tree);
 
 // Whether pairing the labelled-leaf positions of a and b, as the positional triplet metrics
 // do (the first n leaves in id order, n the smaller labelled-leaf count), pairs equal labels:
-// an unlabelled leaf matches only an unlabelled one. Compares bytes, hashes nothing.
+// an unlabelled leaf matches only an unlabelled one. Equal leaf digests answer at once (see
+// NodeTable::leaf_label_digest); otherwise the labels are compared byte by byte.
 bool leaves_pair_by_label(const SimpleRootedTree& a, const SimpleRootedTree& b);
 
 // Whether the labelled leaves of a and b carry the same set of distinct labels.

@@ -117,9 +117,19 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
         }
         nodes.label_ids[id] = slot.entry;
     };
+    // The leaf digest takes every leaf in id order, a labelled one by its label's hash. A
+    // multiply-add chain, so that the order counts; the hashes are keyed, so only chance can
+    // make two sequences share a digest.
+    constexpr std::uint64_t unlabelled_leaf = 0x2545f4914f6cdd1dULL;
+    std::uint64_t digest = 0;
     for (NodeId id = 0; id < slots.size(); ++id) {
-        if (slots[id].label_size == no_index) continue;
+        const bool leaf = slots[id].child_count == 0;
+        if (slots[id].label_size == no_index) {
+            if (leaf) digest = digest * 0x9e3779b97f4a7c15ULL + unlabelled_leaf;
+            continue;
+        }
         const std::uint64_t hash = hash_label(nodes.label(slots[id]), key_);
+        if (leaf) digest = digest * 0x9e3779b97f4a7c15ULL + hash;
         prefetch(&table_[home(hash)]);
         if (queued >= ahead) insert(ids[queued % ahead], hashes[queued % ahead]);
         hashes[queued % ahead] = hash;
@@ -129,6 +139,7 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
     for (std::size_t k = queued > ahead ? queued - ahead : 0; k < queued; ++k) {
         insert(ids[k % ahead], hashes[k % ahead]);
     }
+    nodes.leaf_label_digest = digest;
 }
 
 Node get_node(const SimpleRootedTree& tree, NodeId id) {

@@ -53,6 +53,10 @@ struct NodeTable {
     // Per node: the entry of its label in the tree's taxa_map, or no_label. Nodes with equal
     // labels share an entry, so metrics compare labels as small integers.
     std::vector<std::uint32_t> label_ids;
+    // Digest of the leaf label sequence in id order (unlabelled leaves included), under the
+    // process hash key; written with label_ids. Equal sequences have equal digests; unequal
+    // ones share one only by a 64-bit chance.
+    std::uint64_t leaf_label_digest = 0;
 
     std::size_t size() const noexcept { return slots.size(); }
     bool empty() const noexcept { return slots.empty(); }
@@ -118,10 +122,10 @@ class TaxaMap {
     NodeId entry_node(std::uint32_t entry) const noexcept { return entries_[entry].id; }
 
     // Maps the label of every labelled node in the table to its id, and writes each node's
-    // entry to nodes.label_ids. Where nodes share a label, the one whose label was stored last
-    // wins: for a tree being read, the node labelled last. Meant for a map that is still empty;
-    // `labelled`, the number of labelled nodes, sizes it. Throws std::bad_alloc past 2^32 - 2
-    // distinct labels.
+    // entry to nodes.label_ids and the leaf digest to nodes.leaf_label_digest. Where nodes share a
+    // label, the one whose label was stored last wins: for a tree being read, the node labelled
+    // last. Meant for a map that is still empty; `labelled`, the number of labelled nodes, sizes
+    // it. Throws std::bad_alloc past 2^32 - 2 distinct labels.
     void insert_node_labels(NodeTable& nodes, std::size_t labelled);
 
     class const_iterator {
