@@ -100,6 +100,10 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
     std::array<std::uint64_t, ahead> hashes{};
     std::array<NodeId, ahead> ids{};
     std::size_t queued = 0;
+    // Per entry: whether a leaf carries it; the set digest adds each such entry once.
+    std::vector<bool> on_leaf(entries_.size(), false);
+    on_leaf.reserve(entries_.size() + labelled);
+    std::uint64_t set_digest = 0;
     const auto insert = [&](NodeId id, std::uint64_t hash) {
         // Grows only when `labelled` fell short: a full table would never end a probe.
         if (2 * (entries_.size() + 1) > table_.size()) reserve(entries_.size() + 1);
@@ -109,6 +113,7 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
         if (slot.entry == empty_slot) {
             slot = {static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(entries_.size())};
             entries_.push_back({offset, s.label_size, id});
+            on_leaf.push_back(false);
         } else {
             // A shared label: labels are stored in the order they are given, so the larger
             // offset is the later label.
@@ -116,6 +121,10 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
             if (e.offset < offset) e = {offset, s.label_size, id};
         }
         nodes.label_ids[id] = slot.entry;
+        if (s.child_count == 0 && !on_leaf[slot.entry]) {
+            on_leaf[slot.entry] = true;
+            set_digest += mix64(hash ^ 0x5851f42d4c957f2dULL);
+        }
     };
     // The leaf digest takes every leaf in id order, a labelled one by its label's hash. A
     // multiply-add chain, so that the order counts; the hashes are keyed, so only chance can
@@ -140,6 +149,7 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
         insert(ids[k % ahead], hashes[k % ahead]);
     }
     nodes.leaf_label_digest = digest;
+    nodes.leaf_label_set_digest = set_digest;
 }
 
 Node get_node(const SimpleRootedTree& tree, NodeId id) {
