@@ -1,4 +1,5 @@
-// The process-wide worker pool: size rule, lazy creation, fork handling and run_chunks.
+// The process-wide worker pool: size rule, workers started as jobs need them, fork handling and
+// run_chunks.
 #include "core/pool/pool.hpp"
 
 #if !defined(_WIN32)

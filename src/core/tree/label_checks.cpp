@@ -94,17 +94,9 @@ bool same_leaf_label_set(const SimpleRootedTree& a, const SimpleRootedTree& b) {
 }
 
 bool leaf_rows_agree(const SimpleRootedTree& a, const SimpleRootedTree& b) {
+    // Equal leaf label sequences settle it without a lookup. Other sequences may still give
+    // every shared label the same row (a leaf more at the end, a repeat elsewhere).
     if (same_leaf_sequence(a, b)) return true;
-    // Equal leaf label sequences settle it without a lookup.
-    const std::vector<NodeSlot>& sa = a.nodes.slots;
-    const std::vector<NodeSlot>& sb = b.nodes.slots;
-    NodeId i = next_leaf(sa, 0);
-    NodeId j = next_leaf(sb, 0);
-    while (i < sa.size() && j < sb.size() && equal_labels(a.nodes, sa[i], b.nodes, sb[j])) {
-        i = next_leaf(sa, i + 1);
-        j = next_leaf(sb, j + 1);
-    }
-    if (i >= sa.size() && j >= sb.size()) return true;
     const std::vector<std::size_t> rows_a = leaf_row_of_entry(a);
     const std::vector<std::size_t> rows_b = leaf_row_of_entry(b);
     const auto [entries_b, found] = leaf_entries_in(b, rows_b, a);

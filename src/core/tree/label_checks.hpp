@@ -25,7 +25,8 @@ bool same_leaf_label_set(const SimpleRootedTree& a, const SimpleRootedTree& b);
 
 // Whether every label found on leaves of both trees takes the same leaf number in each:
 // leaves numbered in id order, unlabelled ones included, a repeated label taking its last
-// leaf. That number is the row of a character matrix the label reads.
+// leaf. That number is the row of a character matrix the label reads. Equal leaf digests
+// answer at once; otherwise each leaf label of b is looked up in a.
 bool leaf_rows_agree(const SimpleRootedTree& a, const SimpleRootedTree& b);
 
 // The first label, in node id order, holding a quote character (' or ") or a square bracket.
