@@ -49,10 +49,10 @@ void warn_label_syntax(const char* function, std::initializer_list<TreeArg> tree
 }
 
 void warn_positional_pairing(const char* function, TreeArg tree1, TreeArg tree2) {
-    // Both tests are a comparison of digests in the usual cases; labels are compared only
-    // for the same set in another order.
-    if (!same_leaf_label_set(tree1.tree, tree2.tree)) return;
+    // Equal leaf sequences, the usual case, are settled by their digests; labels are read
+    // only when the sequences differ.
     if (leaves_pair_by_label(tree1.tree, tree2.tree)) return;
+    if (!same_leaf_label_set(tree1.tree, tree2.tree)) return;
     warn(std::string(function) + ": " + tree1.name + " and " + tree2.name +
          " carry the same leaf labels in different orders. This function pairs leaves by "
          "position (the k-th leaf of one text with the k-th leaf of the other) without reading "
@@ -62,8 +62,8 @@ void warn_positional_pairing(const char* function, TreeArg tree1, TreeArg tree2)
 }
 
 void warn_rows_per_name(const char* function, TreeArg tree1, TreeArg tree2) {
-    if (!same_leaf_label_set(tree1.tree, tree2.tree)) return;
     if (leaf_rows_agree(tree1.tree, tree2.tree)) return;
+    if (!same_leaf_label_set(tree1.tree, tree2.tree)) return;
     warn(std::string(function) + ": " + tree1.name + " and " + tree2.name +
          " list the same leaf names in different orders. Row k of character_matrix belongs to "
          "the k-th leaf of each tree, so the one matrix gives these names different rows in "

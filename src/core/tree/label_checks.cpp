@@ -88,9 +88,18 @@ bool leaves_pair_by_label(const SimpleRootedTree& a, const SimpleRootedTree& b) 
 }
 
 bool same_leaf_label_set(const SimpleRootedTree& a, const SimpleRootedTree& b) {
-    // Sets of different labels have different digests but for a 64-bit chance, which could
-    // only raise a warning too many.
-    return a.nodes.leaf_label_set_digest == b.nodes.leaf_label_set_digest;
+    if (same_leaf_sequence(a, b)) return true;
+    const std::vector<std::size_t> rows_a = leaf_row_of_entry(a);
+    const std::vector<std::size_t> rows_b = leaf_row_of_entry(b);
+    const auto distinct = [](const std::vector<std::size_t>& rows) {
+        return std::count_if(rows.begin(), rows.end(), [](std::size_t r) { return r != none; });
+    };
+    if (distinct(rows_a) != distinct(rows_b)) return false;
+    // As many distinct labels on each side, so it suffices that b's are all among a's.
+    const auto [entries_b, found] = leaf_entries_in(b, rows_b, a);
+    return std::all_of(found.begin(), found.end(), [&](std::uint32_t entry) {
+        return entry != no_label && rows_a[entry] != none;
+    });
 }
 
 bool leaf_rows_agree(const SimpleRootedTree& a, const SimpleRootedTree& b) {

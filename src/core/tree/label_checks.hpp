@@ -19,8 +19,8 @@ std::size_t count_labelled_leaves(const SimpleRootedTree& tree);
 // NodeTable::leaf_label_digest); otherwise the labels are compared byte by byte.
 bool leaves_pair_by_label(const SimpleRootedTree& a, const SimpleRootedTree& b);
 
-// Whether the labelled leaves of a and b carry the same set of distinct labels, as the
-// reader's set digests tell (NodeTable::leaf_label_set_digest).
+// Whether the labelled leaves of a and b carry the same set of distinct labels. Equal leaf
+// digests answer at once; otherwise b's leaf labels are looked up in a.
 bool same_leaf_label_set(const SimpleRootedTree& a, const SimpleRootedTree& b);
 
 // Whether every label found on leaves of both trees takes the same leaf number in each:

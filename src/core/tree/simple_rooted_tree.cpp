@@ -100,10 +100,6 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
     std::array<std::uint64_t, ahead> hashes{};
     std::array<NodeId, ahead> ids{};
     std::size_t queued = 0;
-    // Per entry: whether a leaf carries it; the set digest adds each such entry once.
-    std::vector<bool> on_leaf(entries_.size(), false);
-    on_leaf.reserve(entries_.size() + labelled);
-    std::uint64_t set_digest = 0;
     const auto insert = [&](NodeId id, std::uint64_t hash) {
         // Grows only when `labelled` fell short: a full table would never end a probe.
         if (2 * (entries_.size() + 1) > table_.size()) reserve(entries_.size() + 1);
@@ -113,7 +109,6 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
         if (slot.entry == empty_slot) {
             slot = {static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(entries_.size())};
             entries_.push_back({offset, s.label_size, id});
-            on_leaf.push_back(false);
         } else {
             // A shared label: labels are stored in the order they are given, so the larger
             // offset is the later label.
@@ -121,24 +116,28 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
             if (e.offset < offset) e = {offset, s.label_size, id};
         }
         nodes.label_ids[id] = slot.entry;
-        if (s.child_count == 0 && !on_leaf[slot.entry]) {
-            on_leaf[slot.entry] = true;
-            set_digest += mix64(hash ^ 0x5851f42d4c957f2dULL);
-        }
     };
-    // The leaf digest takes every leaf in id order, a labelled one by its label's hash. A
-    // multiply-add chain, so that the order counts; the hashes are keyed, so only chance can
-    // make two sequences share a digest.
+    // The leaf digest adds up, for the k-th leaf in id order, its label's hash (or a mark for
+    // no label) times 2k + 1: the order counts, and no term waits for the one before. The
+    // hashes are keyed, so only chance (at most 2^-46 for two swapped labels of a tree under
+    // 2^17 leaves) makes two sequences share a digest.
+    // Leaves and inner nodes come in no predictable order, so the digest is built without a
+    // branch on the leaf test: `leaf` is a mask of all ones or zero.
     constexpr std::uint64_t unlabelled_leaf = 0x2545f4914f6cdd1dULL;
     std::uint64_t digest = 0;
+    std::uint64_t odd = 1;  // 2k + 1 for the next leaf
+    const auto add_leaf = [&](std::uint64_t leaf, std::uint64_t hash) {
+        digest += leaf & (hash * odd);
+        odd += leaf & 2U;
+    };
     for (NodeId id = 0; id < slots.size(); ++id) {
-        const bool leaf = slots[id].child_count == 0;
+        const std::uint64_t leaf = 0 - static_cast<std::uint64_t>(slots[id].child_count == 0);
         if (slots[id].label_size == no_index) {
-            if (leaf) digest = digest * 0x9e3779b97f4a7c15ULL + unlabelled_leaf;
+            add_leaf(leaf, unlabelled_leaf);
             continue;
         }
         const std::uint64_t hash = hash_label(nodes.label(slots[id]), key_);
-        if (leaf) digest = digest * 0x9e3779b97f4a7c15ULL + hash;
+        add_leaf(leaf, hash);
         prefetch(&table_[home(hash)]);
         if (queued >= ahead) insert(ids[queued % ahead], hashes[queued % ahead]);
         hashes[queued % ahead] = hash;
@@ -149,7 +148,6 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
         insert(ids[k % ahead], hashes[k % ahead]);
     }
     nodes.leaf_label_digest = digest;
-    nodes.leaf_label_set_digest = set_digest;
 }
 
 Node get_node(const SimpleRootedTree& tree, NodeId id) {

@@ -57,8 +57,6 @@ struct NodeTable {
     // process hash key; written with label_ids. Equal sequences have equal digests; unequal
     // ones share one only by a 64-bit chance.
     std::uint64_t leaf_label_digest = 0;
-    // The same for the set of distinct leaf labels, whatever their order and repeats.
-    std::uint64_t leaf_label_set_digest = 0;
 
     std::size_t size() const noexcept { return slots.size(); }
     bool empty() const noexcept { return slots.empty(); }
@@ -124,8 +122,7 @@ class TaxaMap {
     NodeId entry_node(std::uint32_t entry) const noexcept { return entries_[entry].id; }
 
     // Maps the label of every labelled node in the table to its id, and writes each node's
-    // entry to nodes.label_ids and the leaf digests to nodes.leaf_label_digest and
-    // nodes.leaf_label_set_digest. Where nodes share a
+    // entry to nodes.label_ids and the leaf digest to nodes.leaf_label_digest. Where nodes share a
     // label, the one whose label was stored last wins: for a tree being read, the node labelled
     // last. Meant for a map that is still empty; `labelled`, the number of labelled nodes, sizes
     // it. Throws std::bad_alloc past 2^32 - 2 distinct labels.
