@@ -1,11 +1,15 @@
-"""Random hostile calls of every veltrane function: wrong types, boundary and huge integers,
-NaN and infinite floats, nested and ragged sequences, NumPy arrays of every integer and float
-dtype, dict subclasses, objects whose __index__, __len__ or __iter__ raise, and sequences and
-dicts that change while they are being read.
+"""Random hostile calls of every veltrane function (and of every public veltrane_tools function
+when that package is there): wrong types, boundary and huge integers, NaN and infinite floats,
+nested and ragged sequences, NumPy arrays of every integer and float dtype, dict subclasses,
+objects whose __index__, __len__ or __iter__ raise, sequences and dicts that change while they
+are being read, labels with quotes and brackets, and second trees that list the first tree's
+labels in another order.
 
 Every call must return a dict or raise a clean exception; the process must stay usable (a
-known call is checked every few calls). A call that runs long is stopped by SIGALRM through
-the module's own interrupt handling, so a hang shows as a timeout of the whole run.
+known call is checked every few calls). Calls run with warnings ignored or turned into errors;
+a call that raised its RuntimeWarning must, made again with warnings ignored, return a result
+(warnings come only after a result). A call that runs long is stopped by SIGALRM through the
+module's own interrupt handling, so a hang shows as a timeout of the whole run.
 
     python fuzz/api_fuzz.py --seconds 600 --seed 1    # or --calls N
 Exit status 0 when nothing went wrong; otherwise the failing call is printed for replay.
@@ -21,8 +25,14 @@ import random
 import signal
 import sys
 import time
+import warnings
 
 import veltrane
+
+try:
+    import veltrane_tools
+except ImportError:  # the tools package is fuzzed when it is installed
+    veltrane_tools = None
 
 try:
     import numpy as np
@@ -52,7 +62,11 @@ def panic_type():
 
 
 PANIC = panic_type()
-EXPECTED = (TypeError, OverflowError, ValueError, MemoryError, Hostile, CallTimeout, PANIC)
+EXPECTED = (TypeError, OverflowError, ValueError, MemoryError, Hostile, CallTimeout, PANIC,
+            RuntimeWarning)
+# The tools raise ordinary exceptions only; a missing optional dependency is an ImportError.
+EXPECTED_TOOLS = (TypeError, OverflowError, ValueError, MemoryError, Hostile, CallTimeout,
+                  ImportError, RuntimeWarning)
 
 # ---- Hostile objects ----
 
@@ -204,15 +218,21 @@ def any_value(rnd, depth=0):
     return rnd.choice(pool)
 
 
-def random_newick(rnd):
-    r = rnd.random()
-    if r < 0.1:
-        return "".join(rnd.choice("(),:;AB01 .e-x\u00a0\u3000") for _ in range(rnd.randrange(30)))
-    if r < 0.15:
-        return "(" * rnd.randrange(1, 20000) + "A" + ")" * rnd.randrange(0, 20000) + ";"
+LABELS = ["", "A", "é", "'A'", "[&R]", "B[1]", '"q"']
+
+
+def random_labels(rnd):
     n = rnd.randrange(1, 25)
-    labels = [rnd.choice(["t%d" % rnd.randrange(30), "", "A", "é"]) for _ in range(n)]
-    pool = list(labels)
+    return [rnd.choice(["t%d" % rnd.randrange(30)] * 4 + LABELS) for _ in range(n)]
+
+
+def random_newick(rnd, labels=None):
+    r = rnd.random()
+    if labels is None and r < 0.1:
+        return "".join(rnd.choice("(),:;AB01 .e-x'[]\u00a0\u3000") for _ in range(rnd.randrange(30)))
+    if labels is None and r < 0.15:
+        return "(" * rnd.randrange(1, 20000) + "A" + ")" * rnd.randrange(0, 20000) + ";"
+    pool = list(labels if labels is not None else random_labels(rnd))
     while len(pool) > 1:
         k = min(len(pool), rnd.randint(1, 4))
         kids = [pool.pop(rnd.randrange(len(pool))) for _ in range(k)]
@@ -337,7 +357,38 @@ def make_call(rnd, functions):
         args.append(any_value(rnd))
     if rnd.random() < 0.03:
         kwargs[rnd.choice(["foo", params[0]])] = any_value(rnd)
+    if rnd.random() < 0.3 and len(args) >= 2 and all(KINDS.get(p) == "text" for p in params[:2]):
+        # The same labels in another order, and often the same rows for both.
+        labels = random_labels(rnd)
+        args[0] = random_newick(rnd, labels)
+        args[1] = random_newick(rnd, rnd.sample(labels, len(labels)))
     return name, args, kwargs
+
+
+def tool_call(rnd, tools):
+    """A veltrane_tools function with arguments chosen by parameter name."""
+    name = rnd.choice(sorted(tools))
+    args, kwargs = [], {}
+    for p in inspect.signature(getattr(veltrane_tools, name)).parameters.values():
+        if p.kind in (p.VAR_POSITIONAL, p.VAR_KEYWORD):
+            continue
+        lowered = p.name.lower()
+        kind = ("text" if "newick" in lowered or "tree" in lowered or "text" in lowered
+                else "matrix" if "matrix" in lowered else None)
+        value = value_for(kind, rnd) if kind else any_value(rnd)
+        if p.default is not p.empty and rnd.random() < 0.6:
+            continue  # the default
+        if p.kind == p.KEYWORD_ONLY:
+            kwargs[p.name] = value
+        else:
+            args.append(value)
+    return name, args, kwargs
+
+
+def call_with_warnings(fn, args, kwargs, as_errors):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error" if as_errors else "ignore")
+        return fn(*args, **kwargs)
 
 
 def check_result(result):
@@ -360,7 +411,9 @@ def main(argv=None):
         params = inspect.signature(getattr(veltrane, name)).parameters.values()
         required = sum(p.default is inspect.Parameter.empty for p in params)
         functions[name] = ([p.name for p in params], required)
-    known = ("((A,B),(C,D));", "((A,C),(B,D));")
+    tools = list(getattr(veltrane_tools, "__all__", [])) if veltrane_tools else []
+    known = ("((A,B),(C,D));", "((A,C),(B,D));")  # other leaf orders: warns, ignored here
+    warnings.simplefilter("ignore", RuntimeWarning)
     baseline = veltrane.triplets_correct_parallel(*known, 50, seed=3)
     signal.signal(signal.SIGALRM, _on_alarm)
     rnd = random.Random(opts.seed)
@@ -371,29 +424,51 @@ def main(argv=None):
         time.monotonic() - start < opts.seconds
     ):
         call_seed = rnd.getrandbits(64)
-        name, args, kwargs = make_call(random.Random(call_seed), functions)
+        as_errors = rnd.random() < 0.5
+        on_tools = bool(tools) and rnd.random() < 0.15
+
+        def make():
+            # The same seed makes the same arguments, fresh: hostile ones may have changed.
+            if on_tools:
+                name, args, kwargs = tool_call(random.Random(call_seed), tools)
+                return name, getattr(veltrane_tools, name), args, kwargs
+            name, args, kwargs = make_call(random.Random(call_seed), functions)
+            return name, getattr(veltrane, name), args, kwargs
+
+        name, fn, args, kwargs = make()
         signal.setitimer(signal.ITIMER_REAL, opts.call_timeout)
         try:
-            result = getattr(veltrane, name)(*args, **kwargs)
-            outcome = "ok"
-            check_result(result)
-        except EXPECTED as exc:
+            try:
+                result = call_with_warnings(fn, args, kwargs, as_errors)
+                outcome = "ok"
+                if not on_tools:
+                    check_result(result)
+            except RuntimeWarning:
+                outcome = "RuntimeWarning"
+                # The warning came after a result: ignored, the same call gives one.
+                name, fn, args, kwargs = make()
+                result = call_with_warnings(fn, args, kwargs, False)
+                if not on_tools:
+                    check_result(result)
+        except EXPECTED_TOOLS if on_tools else EXPECTED as exc:
             outcome = type(exc).__name__
         except BaseException as exc:  # noqa: BLE001 - anything else is a finding
             signal.setitimer(signal.ITIMER_REAL, 0)
-            print(f"FAIL {name} call_seed={call_seed}: {type(exc).__name__}: {exc}")
+            where = "veltrane_tools." + name if on_tools else name
+            print(f"FAIL {where} call_seed={call_seed} warnings_as_errors={as_errors}: "
+                  f"{type(exc).__name__}: {exc}")
             print(f"  args={args!r:.2000}\n  kwargs={kwargs!r:.2000}")
             return 1
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
-        outcomes[outcome] += 1
+        outcomes[("tools " if on_tools else "") + outcome] += 1
         calls += 1
         if calls % 25 == 0:
             assert veltrane.triplets_correct_parallel(*known, 50, seed=3) == baseline
             assert veltrane.robinson_foulds_distance(*known)["rf_distance"] == 2
     elapsed = time.monotonic() - start
     print(f"calls={calls} seconds={elapsed:.1f} calls_per_second={calls / elapsed:.0f} seed={opts.seed}")
-    print("outcomes " + " ".join(f"{k}={v}" for k, v in sorted(outcomes.items())))
+    print("outcomes " + " ".join(f"{k.replace(' ', ':')}={v}" for k, v in sorted(outcomes.items())))
     return 0
 
 

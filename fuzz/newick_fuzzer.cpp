@@ -1,7 +1,9 @@
-// libFuzzer target: any UTF-8 text through the Newick reader, then every tree query and metric
-// that takes parsed trees (the text after the first ";" is the second tree).
+// libFuzzer target: any UTF-8 text through the Newick reader, then every tree query, label check
+// and metric that takes parsed trees (the text after the first ";" is the second tree).
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "core/support/panic.hpp"
+#include "core/tree/label_checks.hpp"
 #include "core/tree/lca.hpp"
 #include "core/tree/newick.hpp"
 #include "core/tree/node_iter.hpp"
@@ -74,9 +77,31 @@ std::optional<SimpleRootedTree> read(std::string_view text) {
     return std::nullopt;
 }
 
+// The facts behind the module's warnings: a tree lines up with itself, the two-tree facts are
+// symmetric, and a quote or bracket is found exactly when a label holds one.
+void check_labels(const SimpleRootedTree& t1, const SimpleRootedTree& t2) {
+    if (!leaves_pair_by_label(t1, t1) || !leaf_rows_agree(t1, t1) || !same_leaf_label_set(t1, t1)) {
+        __builtin_trap();
+    }
+    if (leaves_pair_by_label(t1, t2) != leaves_pair_by_label(t2, t1) ||
+        leaf_rows_agree(t1, t2) != leaf_rows_agree(t2, t1) ||
+        same_leaf_label_set(t1, t2) != same_leaf_label_set(t2, t1)) {
+        __builtin_trap();
+    }
+    bool any = false;
+    for (const Node& node : t1.nodes) {
+        any = any || (node.taxa && node.taxa->find_first_of("'\"[]") != std::string_view::npos);
+    }
+    const std::optional<std::string_view> found = label_with_quote_or_bracket(t1);
+    if (found.has_value() != any) __builtin_trap();
+    if (found && found->find_first_of("'\"[]") == std::string_view::npos) __builtin_trap();
+    if (count_labelled_leaves(t1) > count_leaves(t1)) __builtin_trap();
+}
+
 void exercise(SimpleRootedTree& t1, SimpleRootedTree& t2, std::string_view text) {
     // Large trees make slow executions; the reader has already seen them whole.
     if (t1.nodes.size() > 3000 || t2.nodes.size() > 3000) return;
+    check_labels(t1, t2);
     step([&] {
         const std::vector<NodeId> leaves = leaf_ids(t1);
         static_cast<void>(compute_depths(t1));
@@ -133,9 +158,33 @@ void exercise(SimpleRootedTree& t1, SimpleRootedTree& t2, std::string_view text)
             states[std::string(label)] =
                 std::vector<std::int32_t>(id % 4, static_cast<std::int32_t>(id % 2));
         }
+        // Keys that are the tree's labels always name a node; others never do.
+        if (names_a_node(states, t1) == states.empty()) __builtin_trap();
+        StateMap strangers;
+        strangers["\x01not a label"] = {0};
+        if (names_a_node(strangers, t1) != t1.taxa_map.find("\x01not a label").has_value()) {
+            __builtin_trap();
+        }
         PhsOptions options;
         options.max_threads = 2;
         step([&] { static_cast<void>(phs_optimized(t1, matrix, states, options)); });
+        // Rates from the text, including those that leave p-values undefined: a clean
+        // PhsInputError that names the depth, or a score.
+        const double rates[] = {
+            0.0,         0.01, 0.5, 3.0, -1.0, 1e300, std::numeric_limits<double>::infinity(),
+            std::nan("")};
+        options.mutation_rate = rates[text.size() % std::size(rates)];
+        options.collision_probability = rates[(text.size() / 8) % std::size(rates)];
+        step([&] {
+            try {
+                static_cast<void>(phs_optimized(t1, matrix, states, options));
+            } catch (const PhsInputError& e) {
+                const std::string_view what = e.what();
+                if (what.find("rows but") == what.npos && what.find(" at depth ") == what.npos) {
+                    __builtin_trap();
+                }
+            }
+        });
         const StateMap* const choices[] = {nullptr, &states};
         for (const StateMap* given : choices) {
             step([&] { static_cast<void>(calculate_parsimony(t1, matrix, given, -1, 0)); });

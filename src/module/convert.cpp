@@ -358,6 +358,9 @@ StateMap read_state_map(PyObject* obj) {
     if (!PyDict_Check(obj)) raise_cannot_convert(obj, "PyDict");
     StateMap states;
     const Py_ssize_t initial_size = PyDict_Size(obj);
+    // The dict's own entry count (not a __len__ that could lie): the buckets are made once,
+    // and no key is hashed again for a rehash.
+    states.reserve(static_cast<std::size_t>(std::max<Py_ssize_t>(initial_size, 0)));
     Py_ssize_t remaining = initial_size;
     Py_ssize_t pos = 0;
     PyObject* key_borrowed = nullptr;

@@ -23,6 +23,7 @@ class Arguments {
         : sig_(sig), bound_(bind(sig, args, nargs, kwnames)) {}
 
     std::size_t size() const noexcept { return sig_.params.size(); }
+    const char* function_name() const noexcept { return sig_.name; }
 
     // UTF-8 view of a str, valid while the call runs (the caller holds the object).
     std::string_view text(std::size_t i) const;

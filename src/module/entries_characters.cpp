@@ -6,6 +6,7 @@
 #include "metrics/characters/parsimony.hpp"
 #include "module/function.hpp"
 #include "module/results.hpp"
+#include "module/warnings.hpp"
 
 namespace veltrane::py {
 
@@ -58,6 +59,16 @@ const StateMap* or_null(const std::optional<StateMap>& states) {
     return states ? &*states : nullptr;
 }
 
+// The warnings of the one-tree scores, once the result is there.
+PyRef warned(PyRef result, const Arguments& a, const SimpleRootedTree& tree,
+             const CharacterMatrix& matrix, const std::optional<StateMap>& states) {
+    const TreeArg t{"tree_newick", tree};
+    warn_label_syntax(a.function_name(), {t});
+    warn_row_count(a.function_name(), matrix.rows(), {t});
+    warn_unused_states(a.function_name(), {{"internal_character_states", or_null(states), t}});
+    return result;
+}
+
 PyRef run_parsimony_score(const Arguments& a) {
     const std::string_view text = a.text(0);
     const CharacterMatrix matrix = a.character_matrix(1);
@@ -72,7 +83,7 @@ PyRef run_parsimony_score(const Arguments& a) {
     out.add_f64("computation_time_ms", r.computation_time_ms);
     out.add_str("method_used", r.method_used);
     out.add_bool("internal_states_inferred", r.internal_states_inferred);
-    return out.finish();
+    return warned(out.finish(), a, tree, matrix, states);
 }
 
 PyRef run_parsimony_p_value(const Arguments& a) {
@@ -90,7 +101,7 @@ PyRef run_parsimony_p_value(const Arguments& a) {
     out.add_u64("parsimony_score", r.parsimony_score);
     out.add_f64("computation_time_ms", r.computation_time_ms);
     out.add_str("method_used", r.method_used);
-    return out.finish();
+    return warned(out.finish(), a, tree, matrix, states);
 }
 
 PyRef run_likelihood_score(const Arguments& a) {
@@ -111,7 +122,7 @@ PyRef run_likelihood_score(const Arguments& a) {
     out.add_str("method_used", r.method_used);
     out.add_u64("n_characters", r.n_characters);
     out.add_u64("n_leaves", r.n_leaves);
-    return out.finish();
+    return warned(out.finish(), a, tree, matrix, states);
 }
 
 PyRef run_likelihood_distance(const Arguments& a) {
@@ -131,7 +142,16 @@ PyRef run_likelihood_distance(const Arguments& a) {
         or_null(states_ground_truth), mutation_rate, collision_probability, missing, unedited);
     DictBuilder out;
     out.add_f64("likelihood_distance", r.likelihood_distance);
-    return out.finish();
+    PyRef result = out.finish();
+    const TreeArg rec{"reconstructed_tree_newick", reconstructed};
+    const TreeArg truth{"ground_truth_tree_newick", ground_truth};
+    warn_label_syntax(a.function_name(), {rec, truth});
+    warn_rows_per_name(a.function_name(), rec, truth);
+    warn_row_count(a.function_name(), matrix.rows(), {rec, truth});
+    warn_unused_states(a.function_name(),
+                       {{"internal_states_reconstructed", or_null(states_reconstructed), rec},
+                        {"internal_states_ground_truth", or_null(states_ground_truth), truth}});
+    return result;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "module/errors.hpp"
 #include "module/function.hpp"
 #include "module/results.hpp"
+#include "module/warnings.hpp"
 
 namespace veltrane::py {
 
@@ -34,7 +35,8 @@ PyRef run_phs(const Arguments& a) {
     try {
         result = phs_optimized(tree, matrix, states, options);
     } catch (const PhsInputError& e) {
-        // Checked before any work: a matrix too short for the tree's labelled leaves.
+        // A matrix too short for the tree's labelled leaves (checked before any work), or a
+        // pair whose p-value the rates leave undefined.
         raise(PyExc_ValueError, e.what());
     }
     DictBuilder out;
@@ -43,7 +45,13 @@ PyRef run_phs(const Arguments& a) {
     out.add_f64("computation_time_ms", result.computation_time_ms);
     out.add_str("method_used", result.method_used);
     out.add_u64("parallel_chunks_used", result.parallel_chunks_used);
-    return out.finish();
+    PyRef dict = out.finish();
+    // Rows belong to labelled leaves here; fewer rows than those was an error above.
+    const TreeArg t{"tree_newick", tree};
+    warn_label_syntax(a.function_name(), {t});
+    warn_row_count(a.function_name(), matrix.rows(), {t}, true);
+    warn_unused_states(a.function_name(), {{"internal_character_states", &states, t}});
+    return dict;
 }
 
 }  // namespace

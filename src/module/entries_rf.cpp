@@ -2,6 +2,7 @@
 #include "metrics/rf/rf_distance.hpp"
 #include "module/function.hpp"
 #include "module/results.hpp"
+#include "module/warnings.hpp"
 
 namespace veltrane::py {
 
@@ -12,11 +13,8 @@ constexpr Param rf_params[] = {
     {"tree2_newick", ParamKind::text},
 };
 
-PyRef run_rf(const Arguments& a, bool normalized) {
-    const std::string_view text1 = a.text(0);
-    const std::string_view text2 = a.text(1);
-    const auto [tree1, tree2] = parse_tree_args(text1, tree1_prefix, text2, tree2_prefix);
-    const RfDistanceResult rf = calculate_rf_distance(tree1, tree2);
+PyRef rf_dict(const SimpleRootedTree& tree1, const SimpleRootedTree& tree2,
+              const RfDistanceResult& rf, bool normalized) {
     DictBuilder out;
     out.add_u64("rf_distance", rf.rf_distance);
     if (!normalized) {
@@ -32,6 +30,16 @@ PyRef run_rf(const Arguments& a, bool normalized) {
     out.add_u64("tree1_leaves", norm.tree1_leaves);
     out.add_u64("tree2_leaves", norm.tree2_leaves);
     return out.finish();
+}
+
+PyRef run_rf(const Arguments& a, bool normalized) {
+    const std::string_view text1 = a.text(0);
+    const std::string_view text2 = a.text(1);
+    const auto [tree1, tree2] = parse_tree_args(text1, tree1_prefix, text2, tree2_prefix);
+    const RfDistanceResult rf = calculate_rf_distance(tree1, tree2);
+    PyRef result = rf_dict(tree1, tree2, rf, normalized);
+    warn_label_syntax(a.function_name(), {{"tree1_newick", tree1}, {"tree2_newick", tree2}});
+    return result;
 }
 
 PyRef run_plain(const Arguments& a) { return run_rf(a, false); }

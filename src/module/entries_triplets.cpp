@@ -8,6 +8,7 @@
 #include "metrics/triplets/ultra_fast_triplets.hpp"
 #include "module/function.hpp"
 #include "module/results.hpp"
+#include "module/warnings.hpp"
 
 namespace veltrane::py {
 
@@ -68,34 +69,51 @@ PyRef mode_dict(const TripletModeResult& mode, bool with_chunks) {
     return out.finish();
 }
 
+// The warnings, once the result is there: labels of another dialect for every triplet
+// function, and for those that pair leaves by position, the same labels in other orders.
+PyRef warned(PyRef result, const Arguments& a, const TripletArgs& t, bool by_position) {
+    const TreeArg tree1{"tree1_newick", t.tree1};
+    const TreeArg tree2{"tree2_newick", t.tree2};
+    warn_label_syntax(a.function_name(), {tree1, tree2});
+    if (by_position) warn_positional_pairing(a.function_name(), tree1, tree2);
+    return result;
+}
+
 PyRef run_reference(const Arguments& a) {
     TripletArgs t = convert(a);
-    return ratios_dict(calculate_triplets_correct(t.tree1, t.tree2, t.trials, t.seed)).finish();
+    PyRef result =
+        ratios_dict(calculate_triplets_correct(t.tree1, t.tree2, t.trials, t.seed)).finish();
+    return warned(std::move(result), a, t, false);
 }
 
 PyRef run_fast(const Arguments& a) {
     TripletArgs t = convert(a);
-    return ratios_dict(calculate_triplets_correct_fast(t.tree1, t.tree2, t.trials, t.seed))
-        .finish();
+    PyRef result =
+        ratios_dict(calculate_triplets_correct_fast(t.tree1, t.tree2, t.trials, t.seed)).finish();
+    return warned(std::move(result), a, t, false);
 }
 
 PyRef run_ultra(const Arguments& a) {
     TripletArgs t = convert(a);
-    return mode_dict(calculate_triplets_correct_ultra(t.tree1, t.tree2, t.trials, t.seed), false);
+    PyRef result =
+        mode_dict(calculate_triplets_correct_ultra(t.tree1, t.tree2, t.trials, t.seed), false);
+    return warned(std::move(result), a, t, true);
 }
 
 PyRef run_parallel(const Arguments& a) {
     TripletArgs t = convert(a);
-    return mode_dict(
+    PyRef result = mode_dict(
         calculate_triplets_correct_parallel(t.tree1, t.tree2, t.trials, t.seed, t.max_threads),
         true);
+    return warned(std::move(result), a, t, true);
 }
 
 PyRef run_optimized(const Arguments& a) {
     TripletArgs t = convert(a);
-    return mode_dict(
+    PyRef result = mode_dict(
         calculate_triplets_correct_optimized(t.tree1, t.tree2, t.trials, t.seed, t.max_threads),
         true);
+    return warned(std::move(result), a, t, true);
 }
 
 }  // namespace

@@ -166,6 +166,31 @@ TEST(PhsPValues, EveryCountAtADepthMatchesItsOwnSumBitForBit) {
     }
 }
 
+TEST(PhsPValues, AnUndefinedPValueOfAPairIsAnInputErrorNamingTheFirstDepthAndTheRates) {
+    // mu = 3, q = 0.1: pi is 0.0903 at depth 2 and 1.999 at depth 3, outside [0, 1].
+    const std::vector<PairTally> fine = {{2, 3, 5}, {3, 0, 7}, {3, 4, 0}};
+    EXPECT_NO_THROW(calculate_phs_pvalues(fine, 10, 3.0, 0.1));  // no pair shares an edit there
+    std::vector<PairTally> bad = fine;
+    bad.push_back({5, 1, 1});
+    bad.push_back({3, 2, 1});
+    try {
+        calculate_phs_pvalues(bad, 10, 3.0, 0.1);
+        ADD_FAILURE() << "no error";
+    } catch (const PhsInputError& e) {
+        const std::string text = e.what();
+        const std::string first_sentence =
+            "the p-value of the pairs whose lowest common ancestor is at depth 3 is undefined: "
+            "with mutation_rate 3 and collision_probability 0.1, the per-character probability "
+            "of a shared edit there is 1.99861, outside [0, 1].";
+        EXPECT_EQ(text.substr(0, first_sentence.size()), first_sentence);
+        EXPECT_NE(text.find("counted in edges"), std::string::npos) << text;
+    }
+    // A single pair too, and a NaN rate makes the probability "not a number".
+    const std::vector<PairTally> one = {{0, 1, 1}};
+    EXPECT_THROW(calculate_phs_pvalues(one, 1, std::nan(""), 0.1), PhsInputError);
+    EXPECT_TRUE(std::isfinite(calculate_phs_pvalues(one, 1, 0.5, 0.1)));
+}
+
 TEST(PhsSimes, GroupedEqualsSortingEveryValue) {
     std::mt19937_64 rng(9);
     // Few distinct values, so that runs of ties are long; some rounded below zero.

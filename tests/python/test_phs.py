@@ -48,12 +48,9 @@ def test_one_labelled_leaf_gives_no_pairs(text, rows):
     ("(A,,B)R;", [[1], [1]], {"R": [0]}, {"mutation_rate": 1.0}, 0.1 * (1 - math.exp(-1.0)) ** 2),
     # Estimated rate: N = 5 observed entries, E = 3 edited, mu = -ln(0.4).
     ("(A,B)R;", [[1, 0, -1], [1, 2, 0]], {"R": [0, 0, 0]}, {}, 1 - (1 - 0.1 * 0.6**2) ** 3),
-    ("(A,B)R;", [[1, -1], [1, -1]], {"R": [0]}, {}, math.nan),  # all observed edited: mu = inf
 ])
 def test_documented_scores(text, rows, states, kwargs, expected):
-    got = PHS(text, rows, states, **kwargs)["phs_score"]
-    nan = math.isnan(expected)
-    assert math.isnan(got) == nan and (nan or got == pytest.approx(expected, rel=1e-12, abs=0))
+    assert PHS(text, rows, states, **kwargs)["phs_score"] == pytest.approx(expected, rel=1e-12)
 
 
 @pytest.mark.parametrize("text, rows, kwargs, message", [
@@ -62,13 +59,21 @@ def test_documented_scores(text, rows, states, kwargs, expected):
      "character_matrix has 3 rows but the tree has 5 labelled leaves"),
     ("((A,B)", [[1]], {}, "character_matrix has 1 rows but the tree has 2 labelled leaves"),
     ("((A,B)", [[1], [1]], {}, "unreachable"),
-    ("(A,B,C)R;", [[1]] * 3, {"mutation_rate": math.nan}, "NaN"),  # two or more NaN pairs
+    # An undefined p-value: a NaN rate with two pairs or one, every observed entry edited
+    # (mu = inf), a probability of a shared edit above 1.
+    ("(A,B,C)R;", [[1]] * 3, {"mutation_rate": math.nan}, "depth 0 is undefined"),
+    ("(A,B)R;", [[1], [1]], {"collision_probability": math.nan}, "collision_probability nan"),
+    ("(A,B)R;", [[1, -1], [1, -1]], {}, "mutation_rate inf"),
+    ("((((A,B),C),D),E)R;", [[1]] * 5, {"mutation_rate": 0.1, "collision_probability": 200},
+     "outside [0, 1]"),
 ])
 def test_unusable_inputs(text, rows, kwargs, message, panic_exception):
     with pytest.raises(BaseException) as ei:
         PHS(text, rows, {"R": [0]}, **kwargs)
-    assert type(ei.value) is (ValueError if "rows" in message else panic_exception)
-    assert message in str(ei.value) and ("rows" not in message or str(ei.value) == message)
+    expected = panic_exception if message in ("the tree has no labelled leaf", "unreachable") else ValueError
+    assert type(ei.value) is expected and message in str(ei.value)
+    assert "rows" not in message or str(ei.value) == message
+    assert "undefined" not in message or "counted in edges" in str(ei.value)
 
 
 def test_chunked_and_sequential_roads_agree():

@@ -1,4 +1,5 @@
-// The process-wide worker pool: size rule, lazy creation, fork handling and run_chunks.
+// The process-wide worker pool: size rule, workers started as jobs need them, fork handling and
+// run_chunks.
 #include "core/pool/pool.hpp"
 
 #if !defined(_WIN32)
@@ -120,17 +121,14 @@ class WaitingForPool {
 
 class Pool {
  public:
-    explicit Pool(std::size_t size) {
-        threads_.reserve(size);
-        try {
-            for (std::size_t i = 0; i < size; ++i) threads_.emplace_back([this] { work_loop(); });
-        } catch (...) {
-            stop_and_join();
-            throw;
-        }
-    }
+    explicit Pool(std::size_t size) noexcept : size_(size) {}
 
-    std::size_t size() const noexcept { return threads_.size(); }
+    std::size_t size() const noexcept { return size_; }
+
+    std::size_t threads() {
+        std::lock_guard lock(mutex_);
+        return started_;
+    }
 
     // Runs the job on the workers and returns true, or returns false at once, running
     // nothing, when another thread's job holds the pool.
@@ -146,16 +144,40 @@ class Pool {
         job.errors = errors.data();
         const WaitingForPool waiting;
         const std::uint64_t forks_at_start = forks_seen.load(std::memory_order_relaxed);
+        // A job never needs more workers than it has chunks.
+        const std::size_t wanted = std::min(count, size_);
         {
             std::unique_lock lock(mutex_);
             job_ = &job;
             ++generation_;
+            joining_ = idle_;
             work_cv_.notify_all();
             bool stopping = false;
+            bool may_grow = true;
             const auto done = [&] {
                 return job.active == 0 && job.next.load(std::memory_order_relaxed) >= count;
             };
+            // Threads start one at a time, only while every worker is busy and chunks are
+            // left, so the pool grows to what its jobs actually run at once.
+            const auto grow_now = [&] {
+                return may_grow && !stopping && started_ < wanted && joining_ == 0 &&
+                       job.next.load(std::memory_order_relaxed) < count;
+            };
             while (!done()) {
+                if (grow_now()) {
+                    lock.unlock();
+                    may_grow = start_worker();
+                    lock.lock();
+                    continue;
+                }
+                if (started_ == 0 && job.next.load(std::memory_order_relaxed) < count) {
+                    // The system refused the first worker: this thread runs the chunks, with
+                    // its own poller, as a worker would.
+                    lock.unlock();
+                    run_claimed_chunks(job);
+                    lock.lock();
+                    continue;
+                }
                 done_cv_.wait_for(lock, wait_slice);
                 if (stopping || done()) continue;
                 // The poller may run arbitrary code; never hold the pool's lock meanwhile.
@@ -180,15 +202,44 @@ class Pool {
     }
 
  private:
+    // Starts one more worker, which joins the running job. False when the system refuses a
+    // thread: the job goes on with the workers it has.
+    bool start_worker() noexcept {
+        {
+            std::lock_guard lock(mutex_);
+            ++joining_;
+        }
+        bool started = false;
+        try {
+            if (const auto hook = detail::before_thread_start.load(std::memory_order_relaxed)) {
+                hook();
+            }
+            // Never joined: like the pool itself, a worker lives as long as the process.
+            std::thread([this] { work_loop(); }).detach();
+            started = true;
+        } catch (const std::system_error&) {
+        } catch (const std::bad_alloc&) {
+        }
+        std::lock_guard lock(mutex_);
+        if (started) {
+            ++started_;
+        } else {
+            --joining_;
+        }
+        return started;
+    }
+
     void work_loop() {
         on_worker_thread = true;
         std::uint64_t seen = 0;
         std::unique_lock lock(mutex_);
         for (;;) {
-            work_cv_.wait(lock,
-                          [&] { return stopping_ || (job_ != nullptr && generation_ != seen); });
-            if (stopping_) return;
+            ++idle_;
+            work_cv_.wait(lock, [&] { return job_ != nullptr && generation_ != seen; });
+            --idle_;
             seen = generation_;
+            // The last worker on its way in wakes the caller, which may start another.
+            if (joining_ > 0 && --joining_ == 0) done_cv_.notify_all();
             Job& job = *job_;
             ++job.active;
             lock.unlock();
@@ -199,24 +250,16 @@ class Pool {
         }
     }
 
-    // Only for a pool whose construction failed; a working pool is never stopped.
-    void stop_and_join() noexcept {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        work_cv_.notify_all();
-        for (auto& thread : threads_) thread.join();
-    }
-
-    std::vector<std::thread> threads_;
+    const std::size_t size_;
     std::mutex run_mutex_;
     std::mutex mutex_;
     std::condition_variable work_cv_;
     std::condition_variable done_cv_;
     Job* job_ = nullptr;            // guarded by mutex_
     std::uint64_t generation_ = 0;  // guarded by mutex_; bumped for every job
-    bool stopping_ = false;         // guarded by mutex_
+    std::size_t started_ = 0;       // guarded by mutex_; workers started, never fewer
+    std::size_t idle_ = 0;          // guarded by mutex_; workers waiting for a job
+    std::size_t joining_ = 0;       // guarded by mutex_; workers woken for the job, not in yet
 };
 
 // The pool is created on first use and never destroyed, so no thread is joined while the
@@ -226,8 +269,6 @@ std::mutex pool_creation_mutex;
 std::atomic<Pool*> process_pool{nullptr};
 
 #if !defined(_WIN32)
-bool fork_handlers_registered = false;  // guarded by pool_creation_mutex
-
 // Holding the creation mutex across fork() keeps a half-created pool out of the child and
 // hands the child an unlocked mutex. The child never touches the old pool's own mutexes.
 void before_fork() noexcept { pool_creation_mutex.lock(); }
@@ -237,6 +278,13 @@ void after_fork_in_child() noexcept {
     process_pool.store(nullptr, std::memory_order_relaxed);
     pool_creation_mutex.unlock();
 }
+
+// Registered when the library loads, before any thread can take the creation mutex: handlers
+// registered by the first pool's creator, under that mutex, left a window in which another
+// thread's fork() gave the child a mutex locked for ever. pthread_atfork fails only for lack
+// of memory, which the first use of the pool then reports.
+const bool fork_handlers_registered =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
 #endif
 
 std::optional<std::string_view> env_value(const char* name) {
@@ -251,22 +299,13 @@ Pool& process_wide_pool() {
     Pool* pool = process_pool.load(std::memory_order_relaxed);
     if (pool != nullptr) return *pool;
 #if !defined(_WIN32)  // Windows has no fork()
-    if (!fork_handlers_registered) {
-        // pthread_atfork fails only for lack of memory.
-        if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
-            throw std::bad_alloc();
-        }
-        fork_handlers_registered = true;
-    }
+    if (!fork_handlers_registered) throw std::bad_alloc();
 #endif
     const std::size_t size =
         detail::pool_size_from(env_value("RAYON_NUM_THREADS"), env_value("RAYON_RS_NUM_CPUS"),
                                std::thread::hardware_concurrency());
-    try {
-        pool = new Pool(size);
-    } catch (const std::system_error& e) {
-        throw Panic(std::string("failed to start the worker pool: ") + e.what());
-    }
+    // No thread starts here: jobs start the workers they need.
+    pool = new Pool(size);
     process_pool.store(pool, std::memory_order_release);
     return *pool;
 }
@@ -290,6 +329,17 @@ std::size_t pool_size_from(std::optional<std::string_view> rayon_num_threads,
         size = *cpus;
     }
     return static_cast<std::size_t>(std::min(size, max_pool_size));
+}
+
+}  // namespace detail
+
+namespace detail {
+
+constinit std::atomic<void (*)()> before_thread_start{nullptr};
+
+std::size_t pool_thread_count() {
+    Pool* pool = process_pool.load(std::memory_order_acquire);
+    return pool != nullptr ? pool->threads() : 0;
 }
 
 }  // namespace detail

@@ -1,19 +1,11 @@
 // ChaCha12 keystream, PCG32 seed expansion and the word-level draws of RandomSource.
 #include "core/random/random_source.hpp"
 
-#if defined(_WIN32)
-#include <stdlib.h>  // rand_s, declared when the build defines _CRT_RAND_S
-#elif defined(__APPLE__)
-#include <sys/random.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <bit>
-#include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "core/support/entropy.hpp"
 #include "core/support/panic.hpp"
 
 namespace veltrane {
@@ -111,29 +103,6 @@ std::string entropy_failure_message(int error_number) {
 RandomSource RandomSource::from_u64_seed(std::uint64_t seed) {
     return RandomSource(detail::expand_seed(seed));
 }
-
-namespace {
-
-// 32 bytes of operating-system entropy in one request; on failure, sets the error number.
-bool system_entropy(unsigned char (&bytes)[32], int& error_number) noexcept {
-#if defined(_WIN32)
-    for (std::size_t k = 0; k < sizeof bytes; k += sizeof(unsigned int)) {
-        unsigned int word = 0;
-        if (const errno_t status = rand_s(&word); status != 0) {
-            error_number = status;
-            return false;
-        }
-        std::memcpy(bytes + k, &word, sizeof word);
-    }
-    return true;
-#else
-    if (getentropy(bytes, sizeof bytes) == 0) return true;
-    error_number = errno;
-    return false;
-#endif
-}
-
-}  // namespace
 
 RandomSource RandomSource::from_entropy() {
     unsigned char bytes[32];

@@ -31,12 +31,14 @@ std::size_t TaxaMap::probe(std::string_view label, std::uint64_t hash) const noe
 void TaxaMap::reserve(std::size_t count) {
     if (count >= empty_slot) throw std::bad_alloc();
     if (!table_.empty() && table_.size() >= 2 * count) return;
+    // The key is drawn with the first table, before any label is hashed.
+    if (table_.empty()) key_ = process_hash_key();
     const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, 2 * count));
     entries_.reserve(count);
     table_.assign(capacity, Slot{});
     shift_ = static_cast<unsigned>(64 - std::countr_zero(capacity));
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-        const std::uint64_t hash = hash_label(key(entries_[i]));
+        const std::uint64_t hash = hash_label(key(entries_[i]), key_);
         table_[probe(key(entries_[i]), hash)] = {static_cast<std::uint32_t>(hash),
                                                  static_cast<std::uint32_t>(i)};
     }
@@ -44,28 +46,38 @@ void TaxaMap::reserve(std::size_t count) {
 
 std::optional<std::uint32_t> TaxaMap::find_entry(std::string_view label) const noexcept {
     if (entries_.empty()) return std::nullopt;
-    const Slot& slot = table_[probe(label, hash_label(label))];
+    const Slot& slot = table_[probe(label, hash_label(label, key_))];
     if (slot.entry == empty_slot) return std::nullopt;
     return slot.entry;
 }
 
-std::vector<std::uint32_t> TaxaMap::find_entries(const TaxaMap& other) const {
-    std::vector<std::uint32_t> out(other.size(), no_label);
-    if (entries_.empty()) return out;
+template <typename LabelAt>
+void TaxaMap::find_each(LabelAt label_at, std::vector<std::uint32_t>& out) const {
+    if (entries_.empty()) return;
     // As in insert_node_labels: hashing a few labels ahead lets their slots come in meanwhile.
     constexpr std::size_t ahead = 8;
     std::array<std::uint64_t, ahead> hashes{};
     const auto find = [&](std::size_t e) {
-        const std::string_view label = other.key(other.entries_[e]);
-        const Slot& slot = table_[probe(label, hashes[e % ahead])];
+        const Slot& slot = table_[probe(label_at(e), hashes[e % ahead])];
         if (slot.entry != empty_slot) out[e] = slot.entry;
     };
     for (std::size_t e = 0; e < out.size(); ++e) {
         if (e >= ahead) find(e - ahead);
-        hashes[e % ahead] = hash_label(other.key(other.entries_[e]));
+        hashes[e % ahead] = hash_label(label_at(e), key_);
         prefetch(&table_[home(hashes[e % ahead])]);
     }
     for (std::size_t e = out.size() > ahead ? out.size() - ahead : 0; e < out.size(); ++e) find(e);
+}
+
+std::vector<std::uint32_t> TaxaMap::find_entries(const TaxaMap& other) const {
+    std::vector<std::uint32_t> out(other.size(), no_label);
+    find_each([&](std::size_t e) { return other.key(other.entries_[e]); }, out);
+    return out;
+}
+
+std::vector<std::uint32_t> TaxaMap::find_entries(std::span<const std::string_view> labels) const {
+    std::vector<std::uint32_t> out(labels.size(), no_label);
+    find_each([&](std::size_t e) { return labels[e]; }, out);
     return out;
 }
 
@@ -105,9 +117,27 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
         }
         nodes.label_ids[id] = slot.entry;
     };
+    // The leaf digest adds up, for the k-th leaf in id order, its label's hash (or a mark for
+    // no label) times 2k + 1: the order counts, and no term waits for the one before. The
+    // hashes are keyed, so only chance (at most 2^-46 for two swapped labels of a tree under
+    // 2^17 leaves) makes two sequences share a digest.
+    // Leaves and inner nodes come in no predictable order, so the digest is built without a
+    // branch on the leaf test: `leaf` is a mask of all ones or zero.
+    constexpr std::uint64_t unlabelled_leaf = 0x2545f4914f6cdd1dULL;
+    std::uint64_t digest = 0;
+    std::uint64_t odd = 1;  // 2k + 1 for the next leaf
+    const auto add_leaf = [&](std::uint64_t leaf, std::uint64_t hash) {
+        digest += leaf & (hash * odd);
+        odd += leaf & 2U;
+    };
     for (NodeId id = 0; id < slots.size(); ++id) {
-        if (slots[id].label_size == no_index) continue;
-        const std::uint64_t hash = hash_label(nodes.label(slots[id]));
+        const std::uint64_t leaf = 0 - static_cast<std::uint64_t>(slots[id].child_count == 0);
+        if (slots[id].label_size == no_index) {
+            add_leaf(leaf, unlabelled_leaf);
+            continue;
+        }
+        const std::uint64_t hash = hash_label(nodes.label(slots[id]), key_);
+        add_leaf(leaf, hash);
         prefetch(&table_[home(hash)]);
         if (queued >= ahead) insert(ids[queued % ahead], hashes[queued % ahead]);
         hashes[queued % ahead] = hash;
@@ -117,6 +147,7 @@ void TaxaMap::insert_node_labels(NodeTable& nodes, std::size_t labelled) {
     for (std::size_t k = queued > ahead ? queued - ahead : 0; k < queued; ++k) {
         insert(ids[k % ahead], hashes[k % ahead]);
     }
+    nodes.leaf_label_digest = digest;
 }
 
 Node get_node(const SimpleRootedTree& tree, NodeId id) {

@@ -53,6 +53,10 @@ struct NodeTable {
     // Per node: the entry of its label in the tree's taxa_map, or no_label. Nodes with equal
     // labels share an entry, so metrics compare labels as small integers.
     std::vector<std::uint32_t> label_ids;
+    // Digest of the leaf label sequence in id order (unlabelled leaves included), under the
+    // process hash key; written with label_ids. Equal sequences have equal digests; unequal
+    // ones share one only by a 64-bit chance.
+    std::uint64_t leaf_label_digest = 0;
 
     std::size_t size() const noexcept { return slots.size(); }
     bool empty() const noexcept { return slots.empty(); }
@@ -110,16 +114,18 @@ class TaxaMap {
     std::optional<std::uint32_t> find_entry(std::string_view label) const noexcept;
     // For every entry of `other`, in order, the entry of the same label here or no_label.
     std::vector<std::uint32_t> find_entries(const TaxaMap& other) const;
+    // For every label, in order, its entry here or no_label.
+    std::vector<std::uint32_t> find_entries(std::span<const std::string_view> labels) const;
     std::string_view entry_label(std::uint32_t entry) const noexcept {
         return key(entries_[entry]);
     }
     NodeId entry_node(std::uint32_t entry) const noexcept { return entries_[entry].id; }
 
     // Maps the label of every labelled node in the table to its id, and writes each node's
-    // entry to nodes.label_ids. Where nodes share a label, the one whose label was stored last
-    // wins: for a tree being read, the node labelled last. Meant for a map that is still empty;
-    // `labelled`, the number of labelled nodes, sizes it. Throws std::bad_alloc past 2^32 - 2
-    // distinct labels.
+    // entry to nodes.label_ids and the leaf digest to nodes.leaf_label_digest. Where nodes share a
+    // label, the one whose label was stored last wins: for a tree being read, the node labelled
+    // last. Meant for a map that is still empty; `labelled`, the number of labelled nodes, sizes
+    // it. Throws std::bad_alloc past 2^32 - 2 distinct labels.
     void insert_node_labels(NodeTable& nodes, std::size_t labelled);
 
     class const_iterator {
@@ -172,11 +178,15 @@ class TaxaMap {
     std::size_t probe(std::string_view label, std::uint64_t hash) const noexcept;
     // Room for count entries with at most half the slots full.
     void reserve(std::size_t count);
+    // out[i] = the entry of label_at(i) or no_label, for i below out.size().
+    template <typename LabelAt>
+    void find_each(LabelAt label_at, std::vector<std::uint32_t>& out) const;
 
     std::vector<Entry> entries_;
     std::string bytes_;
     std::vector<Slot> table_;
     unsigned shift_ = 63;
+    std::uint64_t key_ = 0;  // the process hash key, taken when the table is first made
 };
 
 // Built only by the reader (newick.hpp), so its invariants hold by construction: ids are dense

@@ -156,6 +156,11 @@ void infer_from(const SimpleRootedTree& tree, NodeId start, std::size_t n,
 
 }  // namespace
 
+bool names_a_node(const StateMap& states, const SimpleRootedTree& tree) {
+    return std::any_of(states.begin(), states.end(),
+                       [&](const auto& entry) { return tree.taxa_map.find_entry(entry.first); });
+}
+
 namespace detail {
 
 ScoringStates scoring_states(const SimpleRootedTree& tree, const CharacterMatrix& matrix,

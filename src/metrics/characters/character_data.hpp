@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "core/support/hashing.hpp"
 #include "core/support/interrupt.hpp"
 #include "core/tree/simple_rooted_tree.hpp"
 
@@ -33,8 +35,14 @@ struct CharacterMatrix {
     }
 };
 
-// Node name -> state vector; given by the caller or filled by state inference.
-using StateMap = std::unordered_map<std::string, std::vector<std::int32_t>>;
+// Node name -> state vector; given by the caller or filled by state inference. The names come
+// from the caller, so the map hashes them with the process key.
+using StateMap =
+    std::unordered_map<std::string, std::vector<std::int32_t>, LabelHash, std::equal_to<>>;
+
+// Whether some key of the states names a node of the tree (leaf or internal). Stops at the
+// first that does.
+bool names_a_node(const StateMap& states, const SimpleRootedTree& tree);
 
 namespace detail {
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -455,6 +456,31 @@ std::vector<PairTally> calculate_phs_optimized(const OptimizedPHSTreeData& data,
     return tallies;
 }
 
+namespace {
+
+std::string format_number(double x) {
+    if (std::isnan(x)) return "nan";  // whatever its sign bit
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.6g", x);
+    return buffer;
+}
+
+[[noreturn]] void throw_undefined_p_value(std::uint64_t depth, double mu, double q) {
+    const double pi = detail::phs_edit_probability(static_cast<double>(depth), mu, q);
+    throw PhsInputError(
+        "the p-value of the pairs whose lowest common ancestor is at depth " +
+        std::to_string(depth) + " is undefined: with mutation_rate " + format_number(mu) +
+        " and collision_probability " + format_number(q) +
+        ", the per-character probability of a shared edit there is " +
+        (std::isnan(pi) ? std::string("not a number") : format_number(pi) + ", outside [0, 1]") +
+        ". Depths are counted in edges from the root, so give a per-edge "
+        "mutation_rate small enough for the tree's depth (without one, the rate is estimated "
+        "from the share of edited entries in character_matrix, which suits trees only a few "
+        "edges deep) and a collision_probability within [0, 1].");
+}
+
+}  // namespace
+
 double calculate_phs_pvalues(std::span<const PairTally> tallies, std::uint64_t n, double mu,
                              double q) {
     std::vector<PairTally> sorted(tallies.begin(), tallies.end());
@@ -467,7 +493,11 @@ double calculate_phs_pvalues(std::span<const PairTally> tallies, std::uint64_t n
         const std::vector<double> p = detail::phs_pvalues_at_depth(
             sorted[j - 1].homoplasy, static_cast<double>(sorted[i].depth), n, mu, q);
         for (; i < j; ++i) {
-            if (sorted[i].pairs > 0) groups.push_back({p[sorted[i].homoplasy], sorted[i].pairs});
+            if (sorted[i].pairs == 0) continue;
+            const double value = p[sorted[i].homoplasy];
+            // A NaN would make a score that means nothing, or no order for Simes' method.
+            if (std::isnan(value)) throw_undefined_p_value(sorted[i].depth, mu, q);
+            groups.push_back({value, sorted[i].pairs});
         }
     }
     return detail::simes_grouped(std::move(groups));
@@ -529,18 +559,20 @@ double estimate_mutation_rate(const CharacterMatrix& matrix, std::int32_t missin
     return -std::log(1.0 - static_cast<double>(edited) / static_cast<double>(observed));
 }
 
+double phs_edit_probability(double d, double mu, double q) {
+    // A pair whose LCA sits at depth exactly 1 counts as certain (pi = 1) by definition.
+    if (d == 1.0) return 1.0;
+    const double t = 1.0 - std::exp(-mu * (1.0 - d));
+    return q * std::exp(-mu * d) * (t * t);
+}
+
 std::vector<double> phs_pvalues_at_depth(std::uint64_t max_h, double d, std::uint64_t n, double mu,
                                          double q) {
     std::vector<double> p(max_h + 1, 1.0);
     if (max_h == 0) return p;
     // The binomial tail 1 - sum_{k < h} P(k) shares its terms across h: S(h) is the running
     // sum after term h - 1, accumulated in the same ascending order as a single sum would be.
-    // A pair whose LCA sits at depth exactly 1 counts as certain (pi = 1) by definition.
-    double pi = 1.0;
-    if (d != 1.0) {
-        const double t = 1.0 - std::exp(-mu * (1.0 - d));
-        pi = q * std::exp(-mu * d) * (t * t);
-    }
+    const double pi = phs_edit_probability(d, mu, q);
     if (pi == 0.0) {
         std::fill(p.begin() + 1, p.end(), 0.0);
     } else if (pi == 1.0) {

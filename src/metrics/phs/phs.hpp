@@ -88,7 +88,8 @@ std::vector<PairTally> calculate_phs_optimized(const OptimizedPHSTreeData& data,
 
 // Simes' combination of the binomial p-values of all tallied pairs (any tally order), with
 // n characters, mutation rate mu and collision probability q. +inf without pairs. Throws
-// Panic when a p-value is NaN and there are two or more pairs.
+// PhsInputError, naming the depth and the rates, when a pair's p-value is undefined (NaN:
+// the per-character probability is outside [0, 1] or a rate is NaN or infinite).
 double calculate_phs_pvalues(std::span<const PairTally> tallies, std::uint64_t n, double mu,
                              double q);
 
@@ -103,6 +104,10 @@ namespace detail {
 double estimate_mutation_rate(const CharacterMatrix& matrix, std::int32_t missing_state,
                               std::int32_t unedited_state);
 
+// The per-character probability that two leaves share an edit that their LCA at depth d (in
+// edges) lacks: q * e^(-mu d) * (1 - e^(-mu (1 - d)))^2, and 1 at depth 1 exactly.
+double phs_edit_probability(double d, double mu, double q);
+
 // p-values of counts h = 0 .. max_h for pairs whose LCA is at depth d.
 std::vector<double> phs_pvalues_at_depth(std::uint64_t max_h, double d, std::uint64_t n, double mu,
                                          double q);
@@ -115,7 +120,8 @@ struct PValueGroup {
 
 // min over ranks i = 1..m of m * p_(i) / i, with equal p-values grouped. A group's ranks are
 // consecutive and m * p / i is monotone in i, so only its first and last rank can be the
-// minimum. Throws Panic for a NaN p-value when m >= 2; with m = 1 returns that p-value.
+// minimum. A NaN p-value cannot be ordered: Panic when m >= 2 (calculate_phs_pvalues never
+// passes one); with m = 1 returns that p-value.
 double simes_grouped(std::vector<PValueGroup> groups);
 
 }  // namespace detail

@@ -37,14 +37,13 @@ void BitVec::xor_assign(const BitVec& other) noexcept {
     for (std::size_t i = 0; i < words.size(); ++i) words[i] ^= other.words[i];
 }
 
+BitVecHash::BitVecHash() noexcept : key(process_hash_key()) {}
+
 std::size_t BitVecHash::operator()(const BitVec& v) const noexcept {
-    // FNV-1a over the words, mixed with the length.
-    std::uint64_t h = 0xcbf29ce484222325ULL ^ v.len;
-    for (const std::uint64_t w : v.words) {
-        h ^= w;
-        h *= 0x100000001b3ULL;
-        h ^= h >> 29;
-    }
+    // One keyed mix per word, the length first: clusters are the text's to choose, so no
+    // difference between two of them may cancel out whatever the key.
+    std::uint64_t h = hash_u64(v.len, key);
+    for (const std::uint64_t w : v.words) h = mix64(h ^ w);
     return static_cast<std::size_t>(h);
 }
 
@@ -151,13 +150,14 @@ std::size_t table_capacity(std::size_t expected) {
 // Set of 64-bit keys other than all-ones; room for the number of keys given at construction.
 class KeySet {
  public:
-    explicit KeySet(std::size_t expected) : slots_(table_capacity(expected), empty) {
+    explicit KeySet(std::size_t expected)
+        : slots_(table_capacity(expected), empty), key_(process_hash_key()) {
         mask_ = slots_.size() - 1;
     }
 
     // True when key was not yet a member.
     bool insert(std::uint64_t key) noexcept {
-        for (std::size_t i = mix64(key) & mask_;; i = (i + 1) & mask_) {
+        for (std::size_t i = home(key);; i = (i + 1) & mask_) {
             if (slots_[i] == key) return false;
             if (slots_[i] == empty) {
                 slots_[i] = key;
@@ -168,7 +168,7 @@ class KeySet {
     }
 
     bool contains(std::uint64_t key) const noexcept {
-        for (std::size_t i = mix64(key) & mask_;; i = (i + 1) & mask_) {
+        for (std::size_t i = home(key);; i = (i + 1) & mask_) {
             if (slots_[i] == key) return true;
             if (slots_[i] == empty) return false;
         }
@@ -176,11 +176,16 @@ class KeySet {
 
     std::uint64_t size() const noexcept { return size_; }
 
-    void prefetch_slot(std::uint64_t key) const noexcept { prefetch(&slots_[mix64(key) & mask_]); }
+    void prefetch_slot(std::uint64_t key) const noexcept { prefetch(&slots_[home(key)]); }
 
  private:
     static constexpr std::uint64_t empty = ~std::uint64_t{0};
+    // The keys are positions the tree's shape chooses; the keyed hash keeps them apart.
+    std::size_t home(std::uint64_t key) const noexcept {
+        return static_cast<std::size_t>(hash_u64(key, key_)) & mask_;
+    }
     std::vector<std::uint64_t> slots_;
+    std::uint64_t key_;
     std::size_t mask_ = 0;
     std::uint64_t size_ = 0;
 };

@@ -27,8 +27,11 @@ struct BitVec {
     bool operator==(const BitVec& other) const noexcept = default;
 };
 
+// Keyed with the process hash key (hashing.hpp).
 struct BitVecHash {
+    BitVecHash() noexcept;
     std::size_t operator()(const BitVec& v) const noexcept;
+    std::uint64_t key;
 };
 
 struct RfDistanceResult {
