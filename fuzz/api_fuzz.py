@@ -382,6 +382,8 @@ def tool_call(rnd, tools):
             kwargs[p.name] = value
         else:
             args.append(value)
+    if name == "score_pairs":
+        kwargs["jobs"] = 1
     return name, args, kwargs
 
 
@@ -411,7 +413,9 @@ def main(argv=None):
         params = inspect.signature(getattr(veltrane, name)).parameters.values()
         required = sum(p.default is inspect.Parameter.empty for p in params)
         functions[name] = ([p.name for p in params], required)
-    tools = list(getattr(veltrane_tools, "__all__", [])) if veltrane_tools else []
+    # The package's functions (not its types and tables); sweeps run in this process.
+    tools = [n for n in getattr(veltrane_tools, "__all__", [])
+             if inspect.isfunction(getattr(veltrane_tools, n))] if veltrane_tools else []
     known = ("((A,B),(C,D));", "((A,C),(B,D));")  # other leaf orders: warns, ignored here
     warnings.simplefilter("ignore", RuntimeWarning)
     baseline = veltrane.triplets_correct_parallel(*known, 50, seed=3)

@@ -8,7 +8,7 @@ import random
 
 import pytest
 
-import veltrane
+import veltrane as V
 
 np = pytest.importorskip("numpy")
 
@@ -69,8 +69,18 @@ def colliding_labels(count: int, seed: int = 0) -> list[str]:
     return [label.decode("ascii") for label in list(found)[:count]]
 
 
-def random_tree(leaves, inner, rnd) -> str:
-    """A random binary tree over the leaves in their order; internal nodes take inner names."""
+N = 500
+
+
+def test_every_function_gives_the_results_of_plain_labels():
+    labels = colliding_labels(2 * N - 1)
+    assert len({unkeyed_hash16(label.encode()) for label in labels}) == 1  # they do collide
+    plain = run_all([f"t{i}" for i in range(N)], [f"n{k}" for k in range(N - 1)])
+    assert run_all(labels[:N], labels[N:]) == plain and plain[0]["rf_distance"] > 0
+
+
+def tree(leaves, inner, rnd) -> str:
+    # A random binary tree over the leaves in their order, its internal nodes named by inner.
     pool = list(leaves)
     for name in inner:
         i = rnd.randrange(len(pool) - 1)
@@ -78,61 +88,18 @@ def random_tree(leaves, inner, rnd) -> str:
     return pool[0] + ";"
 
 
-N = 500
-
-
-@pytest.fixture(scope="module")
-def crafted():
-    labels = colliding_labels(2 * N - 1)
-    return labels[:N], labels[N:]
-
-
-def test_the_crafted_labels_collide_without_the_key(crafted):
-    leaves, inner = crafted
-    hashes = {unkeyed_hash16(label.encode()) for label in leaves + inner}
-    assert len(hashes) == 1
-    assert len(set(leaves + inner)) == 2 * N - 1
-
-
-def trees(leaves, inner, seed):
-    rnd = random.Random(seed)
-    order = list(range(N))
-    t1 = random_tree([leaves[i] for i in order], inner, rnd)
-    rnd.shuffle(order)
-    t2 = random_tree([leaves[i] for i in order], inner, rnd)
-    return t1, t2
-
-
 def run_all(leaves, inner):
-    """Every function on trees over these names (the same shapes for any names)."""
-    t1, t2 = trees(leaves, inner, 7)
-    same_order = random_tree(leaves, inner, random.Random(8))
-    rnd = random.Random(9)
+    # Every function on trees of the same shapes over these names.
+    rnd = random.Random(7)
+    t1, t2 = tree(leaves, [""] * (N - 1), rnd), tree(rnd.sample(leaves, N), [""] * (N - 1), rnd)
+    first, other = (tree(leaves, inner, random.Random(s)) for s in (8, 9))
     matrix = [[rnd.choice([-1, 0, 0, 1, 2]) for _ in range(6)] for _ in range(N)]
     states = {name: [rnd.choice([0, 0, 1]) for _ in range(6)] for name in inner}
-    first = random_tree(leaves, inner, random.Random(7))
-    out = [
-        veltrane.robinson_foulds_distance(t1, t2),
-        veltrane.robinson_foulds_distance_normalized(t1, t2),
-        veltrane.triplets_correct(t1, t2, 3000, seed=1),
-        veltrane.triplets_correct_fast(t1, t2, 3000, seed=2),
-        veltrane.triplets_correct_ultra(first, same_order, 3000, seed=3),
-        veltrane.triplets_correct_parallel(first, same_order, 3000, seed=4),
-        veltrane.triplets_correct_optimized(first, same_order, 3000, seed=5),
-        veltrane.parsimony_score(first, matrix, states),
-        veltrane.parsimony_p_value(first, matrix, states, 0.1),
-        veltrane.likelihood_score(first, matrix, states, 0.1, 0.2),
-        veltrane.likelihood_distance(first, same_order, matrix, states, states, 0.1, 0.2),
-        veltrane.phs_optimized(first, matrix, states, 0.001, 0.2),
-        veltrane.parsimony_score(first, matrix),  # inferred states, stored by name
-    ]
-    for r in out:
-        r.pop("computation_time_ms", None)
-    return out
-
-
-def test_every_function_gives_the_results_of_plain_labels(crafted):
-    leaves, inner = crafted
-    plain = run_all([f"t{i}" for i in range(N)], [f"n{k}" for k in range(N - 1)])
-    assert run_all(leaves, inner) == plain
-    assert plain[0]["rf_distance"] > 0
+    out = [V.robinson_foulds_distance(t1, t2), V.robinson_foulds_distance_normalized(t1, t2),
+           V.triplets_correct(t1, t2, 3000, seed=1), V.triplets_correct_fast(t1, t2, 3000, seed=2),
+           V.parsimony_score(first, matrix), V.parsimony_p_value(first, matrix, states, 0.1),
+           V.likelihood_distance(first, other, matrix, states, states, 0.1, 0.2),
+           V.phs_optimized(first, matrix, states, 0.001, 0.2)]
+    out += [f(first, other, 3000, seed=3) for f in (V.triplets_correct_ultra,
+            V.triplets_correct_parallel, V.triplets_correct_optimized)]
+    return [{k: v for k, v in r.items() if k != "computation_time_ms"} for r in out]

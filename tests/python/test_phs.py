@@ -81,3 +81,25 @@ def test_chunked_and_sequential_roads_agree():
     results = [PHS(*case, 0.02, max_threads=k) for k in (None, 1, 2)]
     assert len({r["phs_score"] for r in results}) == 1 and results[0]["phs_score"] < 1.0
     assert results[1]["method_used"] == "optimized_sequential"  # one worker
+
+
+def test_an_undefined_p_value_names_the_shallowest_such_depth_the_rates_and_the_remedy():
+    # The caterpillar ((((((L0,L1)n1,L2)n2,...)n5: L0 and L1 meet at depth 4, where mu = 1.2
+    # makes pi = 0.1 e^-4.8 (1 - e^3.6)^2 = 1.04; at depth 3 it is 0.27. Every leaf has edit 1.
+    text = strategies.caterpillar(6, prefix="L", inner="n")
+    states = {f"n{k}": [0] for k in range(1, 6)}
+    pi = 0.1 * math.exp(-4.8) * (1 - math.exp(3.6)) ** 2
+    roads = []
+    for max_threads in (None, 1):  # chunked on a pool of two or more, then sequential
+        with pytest.raises(ValueError) as ei:
+            PHS(text, [[1]] * 6, states, mutation_rate=1.2, max_threads=max_threads)
+        roads.append(str(ei.value))
+    assert roads[0] == roads[1] == (
+        "the p-value of the pairs whose lowest common ancestor is at depth 4 is undefined: "
+        f"with mutation_rate 1.2 and collision_probability 0.1, the per-character probability "
+        f"of a shared edit there is {pi:.6g}, outside [0, 1]. Depths are counted in edges from "
+        "the root, so give a per-edge mutation_rate small enough for the tree's depth (without "
+        "one, the rate is estimated from the share of edited entries in character_matrix, "
+        "which suits trees only a few edges deep) and a collision_probability within [0, 1].")
+    # Pairs that share no edit have p = 1 whatever the rate.
+    assert PHS(text, [[k] for k in range(1, 7)], states, mutation_rate=5.0)["phs_score"] == 1.0
