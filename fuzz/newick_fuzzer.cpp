@@ -21,6 +21,7 @@
 #include "metrics/characters/parsimony.hpp"
 #include "metrics/phs/phs.hpp"
 #include "metrics/rf/rf_distance.hpp"
+#include "metrics/triplets/agreement.hpp"
 #include "metrics/triplets/fast_triplets.hpp"
 #include "metrics/triplets/optimized_triplets.hpp"
 #include "metrics/triplets/parallel_triplets.hpp"
@@ -62,6 +63,7 @@ void step(F&& f) {
         f();
     } catch (const Panic&) {
     } catch (const PhsInputError&) {
+    } catch (const AgreementError&) {
     } catch (const std::bad_alloc&) {
     }
 }
@@ -117,6 +119,17 @@ void exercise(SimpleRootedTree& t1, SimpleRootedTree& t2, std::string_view text)
         // A tree is at distance 0 from itself whenever the distance is defined.
         if (calculate_rf_distance(t1, t1).rf_distance != 0) __builtin_trap();
         static_cast<void>(calculate_rf_distance(t1, t2));
+    });
+    step([&] {
+        // Label-matched agreement: a tree agrees with itself on every triple; thread counts
+        // never change the counts.
+        const TripletAgreement self = calculate_triplet_agreement(t1, t1, 1);
+        if (!(self.agree == self.triples)) __builtin_trap();
+        const TripletAgreement one = calculate_triplet_agreement(t1, t2, 1);
+        const TripletAgreement two = detail::calculate_triplet_agreement(t1, t2, 2, 1);
+        if (!(one.agree == two.agree) || !(one.resolved_agree == two.resolved_agree)) {
+            __builtin_trap();
+        }
     });
     const std::uint64_t trials = 30;
     step([&] {
