@@ -416,6 +416,9 @@ class Engine {
     void step_groups(Block block, std::span<const BNode> tree, Sums& sums);
     template <typename InB>
     void split(std::span<const BNode> tree, InB in_b, const SplitPlan& plan, Sums& sums);
+    template <typename InB>
+    void count_sides(std::span<const BNode> tree, InB in_b, const SplitPlan& plan, Sums& sums);
+    void cut_to_sides(std::span<const BNode> tree, const SplitPlan& plan);
     void count_cross(u64 na, u64 nb, u64 weight, Sums& sums) const;
     void count_pairs(u64 n, u64 weight_below, u64 weight, Sums& sums) const;
     void add_child(const Block& block, std::size_t side) {
@@ -448,10 +451,16 @@ class Engine {
 // the nodes that were dropped, plus what the other side adds when it becomes weight.
 template <typename InB>
 void Engine::split(std::span<const BNode> t, InB in_b, const SplitPlan& plan, Sums& sums) {
+    count_sides(t, in_b, plan, sums);
+    cut_to_sides(t, plan);
+}
+
+// Backward over the preorder: marks each node's leaves of side b and the nodes each side
+// keeps, and counts what the split settles at every node.
+template <typename InB>
+void Engine::count_sides(std::span<const BNode> t, InB in_b, const SplitPlan& plan, Sums& sums) {
     const u32 m = static_cast<u32>(t.size());
     const bool path = plan.mode == Mode::path;
-    const bool b_gets_a = plan.mode == Mode::exchange;
-    const bool emit_b = plan.mode != Mode::fold;
     // A light subtree starting its own path: the weight around it has been counted already.
     const bool weighted = !plan.group_pairs;
     grow(count_b_, m);
@@ -491,7 +500,14 @@ void Engine::split(std::span<const BNode> t, InB in_b, const SplitPlan& plan, Su
         count_b_[k] = nb;
         done_.push_back({k, leaf_count(node) - nb, nb, node.w + node.e});
     }
-    // Forward: emit each side's kept nodes in preorder.
+}
+
+// Forward over the preorder: emits each side's kept nodes, with their weights, in preorder.
+void Engine::cut_to_sides(std::span<const BNode> t, const SplitPlan& plan) {
+    const u32 m = static_cast<u32>(t.size());
+    const bool b_gets_a = plan.mode == Mode::exchange;
+    const bool emit_b = plan.mode != Mode::fold;
+    const bool weighted = !plan.group_pairs;
     grow(out_a_, m);
     if (emit_b) grow(out_b_, m);
     BNode* const out_a = out_a_.data();
