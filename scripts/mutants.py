@@ -214,6 +214,99 @@ MUTATIONS = [
         'msg.append(written + 1 == count ? " and " : ", ");',
         'msg.append(written + 2 == count ? " and " : ", ");',
     ),
+    # Since the restructuring: the core's newer units.
+    Mutation(
+        "agreement-unresolved-both",
+        "the triples unresolved in both trees start from tree 1's unresolved count, not tree 2's",
+        "const WideCount uu = wide(unresolved2 - sums.resolved_unresolved);",
+        "const WideCount uu = wide(unresolved1 - sums.resolved_unresolved);",
+    ),
+    Mutation(
+        "agreement-star-sum",
+        "a node's unresolved triples add the pairs of earlier children instead of their e2 sum",
+        "r.unresolved += mul(e2, x);",
+        "r.unresolved += mul(e1, x);",
+    ),
+    Mutation(
+        "agreement-shared-blocks",
+        "the blocks run on the pool overwrite the sums of the blocks split before them",
+        "for (const Sums& part : parts) sums += part;",
+        "for (const Sums& part : parts) sums = part;",
+    ),
+    Mutation(
+        "wide-add-carry",
+        "the 128-bit sum carries when the low word did not wrap but stayed equal",
+        "r.high = a.high + b.high + (r.low < a.low ? 1 : 0);",
+        "r.high = a.high + b.high + (r.low <= a.low ? 1 : 0);",
+    ),
+    Mutation(
+        "wide-double-sticky",
+        "rounding a 128-bit count to a double marks the bits cut off when there are none",
+        "if (lost != 0) top |= 1;",
+        "if (lost == 0) top |= 1;",
+    ),
+    Mutation(
+        "label-pairing-reach",
+        "a difference just past the paired leaves still counts as a mispairing",
+        "return position >= std::min(count_labelled_leaves(a), count_labelled_leaves(b));",
+        "return position > std::min(count_labelled_leaves(a), count_labelled_leaves(b));",
+    ),
+    Mutation(
+        "label-set-count",
+        "two leaf label sets count as equal when b's distinct labels are fewer than a's",
+        "if (distinct(rows_a) != distinct(rows_b)) return false;",
+        "if (distinct(rows_a) < distinct(rows_b)) return false;",
+    ),
+    Mutation(
+        "leaf-digest-order",
+        "the leaf digest forgets each leaf's position: reordered leaves share a digest",
+        "digest += leaf & (hash * odd);",
+        "digest += leaf & hash;",
+    ),
+    Mutation(
+        "pool-start-per-chunk",
+        "a job starts workers up to the pool size, not up to its chunk count",
+        "const std::size_t wanted = std::min(count, size_);",
+        "const std::size_t wanted = size_;",
+    ),
+    Mutation(
+        "pool-refused-retry",
+        "a refused thread start is retried for ever instead of leaving the chunks to the caller",
+        "may_grow = start_worker();",
+        "start_worker();",
+    ),
+    Mutation(
+        "hash-key-copy",
+        "the process hash key copies the wrong way: the entropy never reaches it and it stays 0",
+        "std::memcpy(&key, bytes, sizeof key);",
+        "std::memcpy(bytes, &key, sizeof key);",
+    ),
+    Mutation(
+        "hash-label-tail",
+        "the label hash drops the last byte of a label",
+        "std::memcpy(&tail, label.data() + i, size - i);",
+        "std::memcpy(&tail, label.data() + i, size - i - 1);",
+    ),
+    Mutation(
+        "chunk-pieces-fifteen",
+        "fifteen parallel chunks are cut into three pieces instead of two",
+        "if (chunk_count <= 15) return 2;",
+        "if (chunk_count < 15) return 2;",
+    ),
+    Mutation(
+        "taxa-map-last-label",
+        "a label on several nodes names the first of them instead of the last",
+        "if (e.offset < offset) e = {offset, s.label_size, id};",
+        "if (e.offset > offset) e = {offset, s.label_size, id};",
+    ),
+    Mutation(
+        "find-entries-tail",
+        "the batched label lookup skips the first of the last eight labels it hashed",
+        "for (std::size_t e = out.size() > ahead ? out.size() - ahead : 0; e < out.size(); ++e)"
+        " find(e);",
+        "for (std::size_t e = out.size() > ahead ? out.size() - ahead + 1 : 0; e < out.size();"
+        " ++e) find(e);",
+    ),
 ]
 
 
