@@ -265,9 +265,9 @@ MUTATIONS = [
     ),
     Mutation(
         "pool-start-per-chunk",
-        "a job starts workers up to the pool size, not up to its chunk count",
+        "a job starts a worker per chunk, beyond the pool size",
         "const std::size_t wanted = std::min(count, size_);",
-        "const std::size_t wanted = size_;",
+        "const std::size_t wanted = count;",
     ),
     Mutation(
         "pool-refused-retry",
