@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "core/support/panic.hpp"
+#include "core/tree/simple_rooted_tree.hpp"
 
 // Expects stmt to throw veltrane::Panic whose what() is exactly text.
 #define EXPECT_PANIC(stmt, text)                                                   \
@@ -59,6 +61,21 @@ std::string random_newick(std::mt19937_64& rng, std::vector<std::string> items, 
         if (at != std::string::npos) return s.substr(0, at + 1);
     }
     return s + ";";
+}
+
+// Edges from v up to the root, and the common ancestor of a and b, by climbing parent links.
+inline std::uint64_t walk_depth(const veltrane::SimpleRootedTree& t, veltrane::NodeId v) {
+    std::uint64_t d = 0;
+    for (; t.nodes[v].parent; v = *t.nodes[v].parent) ++d;
+    return d;
+}
+inline veltrane::NodeId walk_lca(const veltrane::SimpleRootedTree& t, veltrane::NodeId a,
+                                 veltrane::NodeId b) {
+    std::uint64_t da = walk_depth(t, a), db = walk_depth(t, b);
+    for (; da > db; --da) a = *t.nodes[a].parent;
+    for (; db > da; --db) b = *t.nodes[b].parent;
+    while (a != b) a = *t.nodes[a].parent, b = *t.nodes[b].parent;
+    return a;
 }
 
 // Leaves t0 .. t<n-1> in a random tree, internal nodes unnamed.
