@@ -46,9 +46,8 @@ Tallies plain_tallies(const SimpleRootedTree& tree, const CharacterMatrix& m,
             const std::optional<std::string_view> label = tree.nodes[a].taxa;
             if (label && states.contains(std::string(*label))) {
                 s = &states.at(std::string(*label));
-                for (NodeId v = 0; v < a; ++v) {
+                for (NodeId v = 0; v < a; ++v)
                     if (tree.nodes[v].taxa == label) s = nullptr;
-                }
             }
             std::uint64_t h = 0;
             const auto r = m.row(i), t = m.row(j);
@@ -111,7 +110,7 @@ TEST(PhsPairStage, RandomTreesMatchEveryPairTallyForEveryChunkCut) {
                 // Sorted by depth, then count, and each key once.
                 const std::pair key{t.depth, t.homoplasy};
                 ASSERT_TRUE(got.empty() || got.rbegin()->first < key);
-                got[{t.depth, t.homoplasy}] += t.pairs;
+                got[key] = t.pairs;
             }
             ASSERT_EQ(got, want) << chunks << " chunks";
         }
@@ -122,10 +121,8 @@ double plain_pvalue(std::uint64_t h, double d, std::uint64_t n, double mu, doubl
     if (h == 0) return 1.0;
     const double t = 1.0 - std::exp(-mu * (1.0 - d));
     const double pi = d == 1.0 ? 1.0 : q * std::exp(-mu * d) * (t * t);
-    double p = 0.0;
-    if (pi == 1.0) {
-        p = h <= n ? 1.0 : 0.0;
-    } else if (pi != 0.0) {
+    double p = pi == 1.0 ? (h <= n ? 1.0 : 0.0) : 0.0;
+    if (pi != 1.0 && pi != 0.0) {
         double sum = 0.0;
         for (std::uint64_t k = 0; k < h && k <= n; ++k) {
             double ln_c = 0.0;
@@ -143,9 +140,9 @@ double plain_pvalue(std::uint64_t h, double d, std::uint64_t n, double mu, doubl
 TEST(PhsPValues, EveryCountAtADepthMatchesItsOwnSumBitForBit) {
     // pi = 0 (mu = 0), pi = 1 (depth 1), counts above n, NaN from rates out of range.
     const double inf = std::numeric_limits<double>::infinity();
-    for (const std::uint64_t n : {0u, 1u, 2u, 10u, 50u}) {
-        for (const double d : {0.0, 1.0, 2.0, 3.0, 7.0, 40.0}) {
-            for (const double mu : {0.0, 0.01, 0.5, 1.791759469228055, 3.0, -0.2, inf}) {
+    for (const std::uint64_t n : {0u, 1u, 2u, 10u, 50u})
+        for (const double d : {0.0, 1.0, 2.0, 3.0, 7.0, 40.0})
+            for (const double mu : {0.0, 0.01, 0.5, 1.791759469228055, 3.0, -0.2, inf})
                 for (const double q : {0.1, 0.0, 1.0, 2.0, -0.5}) {
                     const std::vector<double> p = detail::phs_pvalues_at_depth(n + 3, d, n, mu, q);
                     for (std::uint64_t h = 0; h <= n + 3; ++h) {
@@ -153,9 +150,6 @@ TEST(PhsPValues, EveryCountAtADepthMatchesItsOwnSumBitForBit) {
                             << n << " " << d << " " << mu << " " << q << " " << h;
                     }
                 }
-            }
-        }
-    }
 }
 
 TEST(PhsSimes, GroupedEqualsSortingEveryValue) {

@@ -14,7 +14,6 @@
 #include "core/support/hashing.hpp"
 #include "core/support/memory.hpp"
 #include "core/support/wide_count.hpp"
-#include "metrics/triplets/agreement.hpp"
 
 namespace veltrane {
 namespace {
@@ -101,11 +100,6 @@ TEST(WideCount, PortableArithmeticMatchesTheCompilers) {
             const WideCount w{static_cast<std::uint64_t>(v >> 64), static_cast<std::uint64_t>(v)};
             ASSERT_EQ(to_double(w), static_cast<double>(v)) << shift;
         }
-    }
-    // C(n, 3) exact up to n = 2^32 - 1.
-    for (const std::uint64_t n : {0ull, 2ull, 3ull, 1000ull, 4801593ull, 0xFFFFFFFFull}) {
-        const u128 expected = n < 3 ? 0 : static_cast<u128>(n) * (n - 1) * (n - 2) / 6;
-        EXPECT_EQ(native(detail::choose3(n)), expected) << n;
     }
 }
 #endif

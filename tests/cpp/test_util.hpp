@@ -30,12 +30,9 @@
 namespace test_util {
 
 // A deadlock must fail the test binary rather than hang the test run: SIGALRM ends the process.
-class HangGuard {
- public:
+struct HangGuard {
     HangGuard() { alarm(120); }
     ~HangGuard() { alarm(0); }
-    HangGuard(const HangGuard&) = delete;
-    HangGuard& operator=(const HangGuard&) = delete;
 };
 
 // Random Newick text over `items` (leaf texts, kept in order): runs of 1 to 4 neighbours are
@@ -76,13 +73,6 @@ inline veltrane::NodeId walk_lca(const veltrane::SimpleRootedTree& t, veltrane::
     for (; db > da; --db) b = *t.nodes[b].parent;
     while (a != b) a = *t.nodes[a].parent, b = *t.nodes[b].parent;
     return a;
-}
-
-// Leaves t0 .. t<n-1> in a random tree, internal nodes unnamed.
-inline std::string random_tree(std::mt19937_64& rng, std::size_t n) {
-    std::vector<std::string> leaves;
-    for (std::size_t i = 0; i < n; ++i) leaves.push_back("t" + std::to_string(i));
-    return random_newick(rng, leaves, [] { return std::string(); });
 }
 
 }  // namespace test_util
