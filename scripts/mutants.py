@@ -15,6 +15,7 @@ reported apart ("build broke"): it is not a catch, so mutations here are chosen 
     python3 scripts/mutants.py --python /work/venv-tests/bin/python
     python3 scripts/mutants.py --python ... --only outgroup-tie,chunk-seed
     python3 scripts/mutants.py --list
+    python3 scripts/mutants.py --ctest-only   # after changing only tests/cpp: no module, no pytest
 
 Standard library only. A developer tool, not a test: it takes a while (one incremental build and
 one test run per mutation).
@@ -440,6 +441,8 @@ def verdict(outcome: Outcome) -> tuple[str, str]:
         return outcome.build, "not run"
     ctest = outcome.ctest or "passed"
     pytest = outcome.pytest or "passed"
+    if not outcome.ctest and outcome.pytest == "not run":
+        return "MISSED", "not run"  # --ctest-only: the C++ tests alone do not catch it
     if not outcome.ctest and not outcome.pytest:
         return "SURVIVED", "SURVIVED"
     return ctest, pytest
@@ -452,6 +455,9 @@ def main() -> int:
     parser.add_argument("--only", default="", help="comma-separated mutation ids")
     parser.add_argument("--list", action="store_true", help="list the mutations and stop")
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--ctest-only", action="store_true",
+                        help="build and run only the C++ tests (the pytest column of a run on the"
+                             " same sources and Python tests still holds)")
     parser.add_argument("--pytest-timeout", type=float, default=900.0)
     parser.add_argument("--pytest-arg", action="append", default=[],
                         help="extra pytest argument (repeatable), e.g. --pytest-arg=--deselect=X")
@@ -498,11 +504,13 @@ def main() -> int:
                 try:
                     path.write_bytes(original.replace(m.old.encode(), m.new.encode(), 1))
                     log.write(f"\n===== {m.id} ({unit}): {m.description}\n")
-                    outcome.build = build_module(python, log) or build_cpp_tests(args.jobs, log)
+                    outcome.build = (
+                        "" if args.ctest_only else build_module(python, log)
+                    ) or build_cpp_tests(args.jobs, log)
                     if not outcome.build:
                         outcome.ctest = run_ctest(args.jobs, log)
-                        outcome.pytest = run_pytest(python, args.pytest_arg, args.pytest_timeout,
-                                                    log)
+                        outcome.pytest = "not run" if args.ctest_only else run_pytest(
+                            python, args.pytest_arg, args.pytest_timeout, log)
                 finally:
                     path.write_bytes(original)
                 ctest, pytest = verdict(outcome)
@@ -519,7 +527,7 @@ def main() -> int:
                 print("skipped: the environment may still hold a mutant module", file=sys.stderr)
             return 130
         # Leave the environment with the module built from the unchanged sources.
-        if build_module(python, log):
+        if not args.ctest_only and build_module(python, log):
             print("warning: the clean rebuild failed; see the log", file=sys.stderr)
         build_cpp_tests(args.jobs, log)
 
@@ -527,12 +535,17 @@ def main() -> int:
     survived = [r[0] for r in rows if r[2] == "SURVIVED"]
     broke = [r[0] for r in rows if "broke" in r[2]]
     skipped = [r[0] for r in rows if r[2].startswith("not applicable")]
+    missed = [r[0] for r in rows if r[2] == "MISSED"]
+    caught = len(rows) - len(survived) - len(broke) - len(skipped) - len(missed)
     summary = [
-        f"{len(rows)} mutations: {len(rows) - len(survived) - len(broke) - len(skipped)} caught,"
-        f" {len(survived)} survived, {len(broke)} build broke, {len(skipped)} not applicable",
+        f"{len(rows)} mutations: {caught} caught, {len(survived)} survived, {len(broke)} build"
+        f" broke, {len(skipped)} not applicable"
+        + (f", {len(missed)} missed by ctest (pytest not run)" if missed else ""),
     ]
     if survived:
         summary.append("survived: " + ", ".join(survived))
+    if missed:
+        summary.append("missed by ctest: " + ", ".join(missed))
     print()
     print(text)
     print("\n".join(summary))
