@@ -79,19 +79,16 @@ TEST(PhsPairStage, RandomTreesMatchEveryPairTallyForEveryChunkCut) {
         });
         SCOPED_TRACE(text);
         const SimpleRootedTree tree = from_newick(text);
-        const std::int32_t missing = pick(4) == 0 ? 7 : -1;
-        const std::int32_t unedited = missing == 7 ? 3 : 0;
+        const std::int32_t missing = pick(4) == 0 ? 7 : -1, unedited = missing == 7 ? 3 : 0;
         const std::uint64_t n_states = round % 5 == 0 ? 400 : 3;
         const std::size_t n = round % 40 == 0 ? 600 : pick(6);
         CharacterMatrix m;
         for (std::size_t r = 0; r < leaves.size() + pick(3); ++r) {
             std::vector<std::int32_t> row(n + pick(3));
-            for (auto& v : row) {
-                const std::size_t kind = pick(6);
-                v = kind == 0   ? missing
-                    : kind == 1 ? unedited
-                                : static_cast<std::int32_t>(10 + pick(n_states));
-            }
+            for (auto& v : row)
+                v = pick(3)   ? 10 + static_cast<std::int32_t>(pick(n_states))
+                    : pick(2) ? missing
+                              : unedited;
             m.push_row(row);
         }
         StateMap states;

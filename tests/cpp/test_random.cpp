@@ -102,12 +102,9 @@ TEST(SampleDistinctIndices, MatchesOracleOnBothPathsAndConsumesTheSameWords) {
 }
 
 TEST(RandomSource, EntropySourcesDifferAndFailuresAreNamed) {
-    auto a = RandomSource::from_entropy();
-    auto b = RandomSource::from_entropy();
-    EXPECT_NE(a.next_u64(), b.next_u64());
-    using detail::entropy_failure_message;
-    EXPECT_EQ(entropy_failure_message(EIO), "from_entropy failed: Input/output error");
-    EXPECT_EQ(entropy_failure_message(123456), "from_entropy failed: OS Error: 123456");
+    EXPECT_NE(RandomSource::from_entropy().next_u64(), RandomSource::from_entropy().next_u64());
+    EXPECT_EQ(detail::entropy_failure_message(EIO), "from_entropy failed: Input/output error");
+    EXPECT_EQ(detail::entropy_failure_message(123456), "from_entropy failed: OS Error: 123456");
 }
 
 }  // namespace
