@@ -15,6 +15,7 @@ reported apart ("build broke"): it is not a catch, so mutations here are chosen 
     python3 scripts/mutants.py --python /work/venv-tests/bin/python
     python3 scripts/mutants.py --python ... --only outgroup-tie,chunk-seed
     python3 scripts/mutants.py --list
+    python3 scripts/mutants.py --ctest-only   # after changing only tests/cpp: no module, no pytest
 
 Standard library only. A developer tool, not a test: it takes a while (one incremental build and
 one test run per mutation).
@@ -214,6 +215,99 @@ MUTATIONS = [
         'msg.append(written + 1 == count ? " and " : ", ");',
         'msg.append(written + 2 == count ? " and " : ", ");',
     ),
+    # Since the restructuring: the core's newer units.
+    Mutation(
+        "agreement-unresolved-both",
+        "the triples unresolved in both trees start from tree 1's unresolved count, not tree 2's",
+        "const WideCount uu = wide(unresolved2 - sums.resolved_unresolved);",
+        "const WideCount uu = wide(unresolved1 - sums.resolved_unresolved);",
+    ),
+    Mutation(
+        "agreement-star-sum",
+        "a node's unresolved triples add the pairs of earlier children instead of their e2 sum",
+        "r.unresolved += mul(e2, x);",
+        "r.unresolved += mul(e1, x);",
+    ),
+    Mutation(
+        "agreement-shared-blocks",
+        "the blocks run on the pool overwrite the sums of the blocks split before them",
+        "for (const Sums& part : parts) sums += part;",
+        "for (const Sums& part : parts) sums = part;",
+    ),
+    Mutation(
+        "wide-add-carry",
+        "the 128-bit sum carries when the low word did not wrap but stayed equal",
+        "r.high = a.high + b.high + (r.low < a.low ? 1 : 0);",
+        "r.high = a.high + b.high + (r.low <= a.low ? 1 : 0);",
+    ),
+    Mutation(
+        "wide-double-sticky",
+        "rounding a 128-bit count to a double marks the bits cut off when there are none",
+        "if (lost != 0) top |= 1;",
+        "if (lost == 0) top |= 1;",
+    ),
+    Mutation(
+        "label-pairing-reach",
+        "a difference just past the paired leaves still counts as a mispairing",
+        "return position >= std::min(count_labelled_leaves(a), count_labelled_leaves(b));",
+        "return position > std::min(count_labelled_leaves(a), count_labelled_leaves(b));",
+    ),
+    Mutation(
+        "label-set-count",
+        "two leaf label sets count as equal when b's distinct labels are fewer than a's",
+        "if (distinct(rows_a) != distinct(rows_b)) return false;",
+        "if (distinct(rows_a) < distinct(rows_b)) return false;",
+    ),
+    Mutation(
+        "leaf-digest-order",
+        "the leaf digest forgets each leaf's position: reordered leaves share a digest",
+        "digest += leaf & (hash * odd);",
+        "digest += leaf & hash;",
+    ),
+    Mutation(
+        "pool-start-per-chunk",
+        "a job starts a worker per chunk, beyond the pool size",
+        "const std::size_t wanted = std::min(count, size_);",
+        "const std::size_t wanted = count;",
+    ),
+    Mutation(
+        "pool-refused-retry",
+        "a refused thread start is retried for ever instead of leaving the chunks to the caller",
+        "may_grow = start_worker();",
+        "start_worker();",
+    ),
+    Mutation(
+        "hash-key-copy",
+        "the process hash key copies the wrong way: the entropy never reaches it and it stays 0",
+        "std::memcpy(&key, bytes, sizeof key);",
+        "std::memcpy(bytes, &key, sizeof key);",
+    ),
+    Mutation(
+        "hash-label-tail",
+        "the label hash drops the last byte of a label",
+        "std::memcpy(&tail, label.data() + i, size - i);",
+        "std::memcpy(&tail, label.data() + i, size - i - 1);",
+    ),
+    Mutation(
+        "chunk-pieces-fifteen",
+        "fifteen parallel chunks are cut into three pieces instead of two",
+        "if (chunk_count <= 15) return 2;",
+        "if (chunk_count < 15) return 2;",
+    ),
+    Mutation(
+        "taxa-map-last-label",
+        "a label on several nodes names the first of them instead of the last",
+        "if (e.offset < offset) e = {offset, s.label_size, id};",
+        "if (e.offset > offset) e = {offset, s.label_size, id};",
+    ),
+    Mutation(
+        "find-entries-tail",
+        "the batched label lookup skips the first of the last eight labels it hashed",
+        "for (std::size_t e = out.size() > ahead ? out.size() - ahead : 0; e < out.size(); ++e)"
+        " find(e);",
+        "for (std::size_t e = out.size() > ahead ? out.size() - ahead + 1 : 0; e < out.size();"
+        " ++e) find(e);",
+    ),
 ]
 
 
@@ -347,6 +441,8 @@ def verdict(outcome: Outcome) -> tuple[str, str]:
         return outcome.build, "not run"
     ctest = outcome.ctest or "passed"
     pytest = outcome.pytest or "passed"
+    if not outcome.ctest and outcome.pytest == "not run":
+        return "MISSED", "not run"  # --ctest-only: the C++ tests alone do not catch it
     if not outcome.ctest and not outcome.pytest:
         return "SURVIVED", "SURVIVED"
     return ctest, pytest
@@ -359,6 +455,9 @@ def main() -> int:
     parser.add_argument("--only", default="", help="comma-separated mutation ids")
     parser.add_argument("--list", action="store_true", help="list the mutations and stop")
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--ctest-only", action="store_true",
+                        help="build and run only the C++ tests (the pytest column of a run on the"
+                             " same sources and Python tests still holds)")
     parser.add_argument("--pytest-timeout", type=float, default=900.0)
     parser.add_argument("--pytest-arg", action="append", default=[],
                         help="extra pytest argument (repeatable), e.g. --pytest-arg=--deselect=X")
@@ -405,11 +504,13 @@ def main() -> int:
                 try:
                     path.write_bytes(original.replace(m.old.encode(), m.new.encode(), 1))
                     log.write(f"\n===== {m.id} ({unit}): {m.description}\n")
-                    outcome.build = build_module(python, log) or build_cpp_tests(args.jobs, log)
+                    outcome.build = (
+                        "" if args.ctest_only else build_module(python, log)
+                    ) or build_cpp_tests(args.jobs, log)
                     if not outcome.build:
                         outcome.ctest = run_ctest(args.jobs, log)
-                        outcome.pytest = run_pytest(python, args.pytest_arg, args.pytest_timeout,
-                                                    log)
+                        outcome.pytest = "not run" if args.ctest_only else run_pytest(
+                            python, args.pytest_arg, args.pytest_timeout, log)
                 finally:
                     path.write_bytes(original)
                 ctest, pytest = verdict(outcome)
@@ -426,7 +527,7 @@ def main() -> int:
                 print("skipped: the environment may still hold a mutant module", file=sys.stderr)
             return 130
         # Leave the environment with the module built from the unchanged sources.
-        if build_module(python, log):
+        if not args.ctest_only and build_module(python, log):
             print("warning: the clean rebuild failed; see the log", file=sys.stderr)
         build_cpp_tests(args.jobs, log)
 
@@ -434,12 +535,17 @@ def main() -> int:
     survived = [r[0] for r in rows if r[2] == "SURVIVED"]
     broke = [r[0] for r in rows if "broke" in r[2]]
     skipped = [r[0] for r in rows if r[2].startswith("not applicable")]
+    missed = [r[0] for r in rows if r[2] == "MISSED"]
+    caught = len(rows) - len(survived) - len(broke) - len(skipped) - len(missed)
     summary = [
-        f"{len(rows)} mutations: {len(rows) - len(survived) - len(broke) - len(skipped)} caught,"
-        f" {len(survived)} survived, {len(broke)} build broke, {len(skipped)} not applicable",
+        f"{len(rows)} mutations: {caught} caught, {len(survived)} survived, {len(broke)} build"
+        f" broke, {len(skipped)} not applicable"
+        + (f", {len(missed)} missed by ctest (pytest not run)" if missed else ""),
     ]
     if survived:
         summary.append("survived: " + ", ".join(survived))
+    if missed:
+        summary.append("missed by ctest: " + ", ".join(missed))
     print()
     print(text)
     print("\n".join(summary))

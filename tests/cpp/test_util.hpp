@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "core/support/panic.hpp"
+#include "core/tree/simple_rooted_tree.hpp"
 
 // Expects stmt to throw veltrane::Panic whose what() is exactly text.
 #define EXPECT_PANIC(stmt, text)                                                   \
@@ -28,12 +30,9 @@
 namespace test_util {
 
 // A deadlock must fail the test binary rather than hang the test run: SIGALRM ends the process.
-class HangGuard {
- public:
+struct HangGuard {
     HangGuard() { alarm(120); }
     ~HangGuard() { alarm(0); }
-    HangGuard(const HangGuard&) = delete;
-    HangGuard& operator=(const HangGuard&) = delete;
 };
 
 // Random Newick text over `items` (leaf texts, kept in order): runs of 1 to 4 neighbours are
@@ -61,11 +60,19 @@ std::string random_newick(std::mt19937_64& rng, std::vector<std::string> items, 
     return s + ";";
 }
 
-// Leaves t0 .. t<n-1> in a random tree, internal nodes unnamed.
-inline std::string random_tree(std::mt19937_64& rng, std::size_t n) {
-    std::vector<std::string> leaves;
-    for (std::size_t i = 0; i < n; ++i) leaves.push_back("t" + std::to_string(i));
-    return random_newick(rng, leaves, [] { return std::string(); });
+// Edges from v up to the root, and the common ancestor of a and b, by climbing parent links.
+inline std::uint64_t walk_depth(const veltrane::SimpleRootedTree& t, veltrane::NodeId v) {
+    std::uint64_t d = 0;
+    for (; t.nodes[v].parent; v = *t.nodes[v].parent) ++d;
+    return d;
+}
+inline veltrane::NodeId walk_lca(const veltrane::SimpleRootedTree& t, veltrane::NodeId a,
+                                 veltrane::NodeId b) {
+    std::uint64_t da = walk_depth(t, a), db = walk_depth(t, b);
+    for (; da > db; --da) a = *t.nodes[a].parent;
+    for (; db > da; --db) b = *t.nodes[b].parent;
+    while (a != b) a = *t.nodes[a].parent, b = *t.nodes[b].parent;
+    return a;
 }
 
 }  // namespace test_util
