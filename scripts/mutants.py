@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""Mutation check: does the test suite notice deliberate one-line bugs in the C++ sources?
+"""Mutation check: does the test suite notice deliberate one-line bugs in the sources?
 
-Each mutation replaces one snippet of code under src/ with a plausibly wrong version. The
-snippet is looked up in every file under src/, so the list keeps working when files move; it
-must occur exactly once in the whole tree, else the mutation is reported as not applicable.
-For each mutation the harness applies it, rebuilds the module (pip, build tree build/mut) into
-the interpreter given by --python and the C++ tests (CMake tree build/mut-tests), runs ctest
-and then pytest (-x), and restores the file whatever happens (Ctrl-C included). At the end the
-clean sources are built and installed again, so the interpreter is left with the real module.
+Each mutation replaces one snippet of code under src/ (the C++ sources and the veltrane_tools
+package's Python files) with a plausibly wrong version. The snippet is looked up in every
+source file under src/, so the list keeps working when files move; it must occur exactly once
+in the whole tree, else the mutation is reported as not applicable. For each mutation the
+harness applies it, rebuilds the module (pip, build tree build/mut) into the interpreter given
+by --python and the C++ tests (CMake tree build/mut-tests), runs ctest and then pytest (-x),
+and restores the file whatever happens (Ctrl-C included). A mutation of a Python file needs
+only the pip install: the C++ tests do not see those files, so ctest is not run for it. At the
+end the clean sources are built and installed again, so the interpreter is left with the real
+module.
 
 A mutation counts as caught when a test fails, crashes or hangs. A build that breaks is
 reported apart ("build broke"): it is not a catch, so mutations here are chosen to compile.
@@ -35,7 +38,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 SRC = ROOT / "src"
-SOURCE_SUFFIXES = {".cpp", ".hpp", ".h", ".cc", ".inl"}
+SOURCE_SUFFIXES = {".cpp", ".hpp", ".h", ".cc", ".inl", ".py"}
 
 
 @dataclass(frozen=True)
@@ -170,8 +173,8 @@ MUTATIONS = [
     Mutation(
         "phs-pi-square",
         "the per-character probability forgets to square (1 - e^(-mu (1 - d)))",
-        "pi = q * std::exp(-mu * d) * (t * t);",
-        "pi = q * std::exp(-mu * d) * t;",
+        "return q * std::exp(-mu * d) * (t * t);",
+        "return q * std::exp(-mu * d) * t;",
     ),
     Mutation(
         "phs-simes-run",
@@ -308,6 +311,85 @@ MUTATIONS = [
         "for (std::size_t e = out.size() > ahead ? out.size() - ahead + 1 : 0; e < out.size();"
         " ++e) find(e);",
     ),
+    # The tools package.
+    Mutation(
+        "tools-clean-quoted-support",
+        "clean_newick with 'names' drops a quoted number too, though quotes make it a name",
+        "(mode_ == InternalLabels::names && !quoted && is_support_value(name)))) {",
+        "(mode_ == InternalLabels::names && is_support_value(name)))) {",
+    ),
+    Mutation(
+        "tools-clean-comment-nesting",
+        "a nested '[' does not deepen a comment: its first ']' ends the whole comment",
+        "if (text_[i_] == '[') ++depth;",
+        "if (text_[i_] == '[') depth = 1;",
+    ),
+    Mutation(
+        "tools-write-quote-escape",
+        "a tree object's label with a quote is written without doubling the quote",
+        "return \"'\" + text.replace(\"'\", \"''\") + \"'\"",
+        "return \"'\" + text + \"'\"",
+    ),
+    Mutation(
+        "tools-matrix-duplicates",
+        "matrix_for lists only names given three times or more as duplicates",
+        "twice = [name for name, count in Counter(names).items() if count > 1]",
+        "twice = [name for name, count in Counter(names).items() if count > 2]",
+    ),
+    Mutation(
+        "tools-matrix-fill-state",
+        "matrix_for fills missing rows with -1 whatever missing_state says",
+        "out = np.full((len(where), self.n_columns), missing_state, dtype=np.int32)",
+        "out = np.full((len(where), self.n_columns), -1, dtype=np.int32)",
+    ),
+    Mutation(
+        "tools-positions-labelled-only",
+        "leaf_positions gives unlabelled leaves a row even when asked for labelled leaves only",
+        "if (!labelled_only) positions.push_back(unlabelled);",
+        "positions.push_back(unlabelled);",
+    ),
+    Mutation(
+        "tools-sweep-chunk-bounds",
+        "the chunk bounds of a parallel sweep stop one short: the last chunk's pairs are lost",
+        "bounds = [len(tasks) * k // count for k in range(count + 1)]",
+        "bounds = [len(tasks) * k // count for k in range(count)]",
+    ),
+    Mutation(
+        "tools-sweep-share-column",
+        "the _unresolved triplet column is filled from the resolvable share",
+        '"_unresolved": "unresolved_triplets_correct",',
+        '"_unresolved": "resolvable_triplets_correct",',
+    ),
+    Mutation(
+        "tools-sweep-error-type",
+        "a failed row names the type of its last failure instead of its first",
+        'row["error_type"] = type(failures[0][1]).__name__ if failures else None',
+        'row["error_type"] = type(failures[-1][1]).__name__ if failures else None',
+    ),
+    Mutation(
+        "tools-cli-failed-status",
+        "the command line exits 2 (bad usage) when a tree failed, instead of 1",
+        "return 1 if failed else 0",
+        "return 2 if failed else 0",
+    ),
+    Mutation(
+        "tools-cli-ident",
+        "the row ids of a file of several trees count from 0",
+        'return name if count == 1 else f"{name}:{k + 1}"',
+        'return name if count == 1 else f"{name}:{k}"',
+    ),
+    Mutation(
+        "tools-agreement-unresolved-share",
+        "the unresolved share is 0.0 instead of 1.0 when tree 1 leaves no triple unresolved",
+        "u1 == WideCount{} ? 1.0 : to_double(uu) / to_double(u1);",
+        "u1 == WideCount{} ? 0.0 : to_double(uu) / to_double(u1);",
+    ),
+    Mutation(
+        "tools-agreement-proportion",
+        "the unresolvable proportion counts the triples unresolved in both trees only",
+        "result.proportion_unresolvable = to_double(u1) / t;",
+        "result.proportion_unresolvable = to_double(uu) / t;",
+    ),
 ]
 
 
@@ -339,7 +421,7 @@ def locate(mutation: Mutation) -> tuple[Path | None, str]:
 @dataclass
 class Outcome:
     build: str = ""  # "" or what broke
-    ctest: str = ""  # "" (passed), "not run", or what failed
+    ctest: str = ""  # "" (passed), "not run" (a Python file), or what failed
     pytest: str = ""
 
 
@@ -443,7 +525,7 @@ def verdict(outcome: Outcome) -> tuple[str, str]:
     pytest = outcome.pytest or "passed"
     if not outcome.ctest and outcome.pytest == "not run":
         return "MISSED", "not run"  # --ctest-only: the C++ tests alone do not catch it
-    if not outcome.ctest and not outcome.pytest:
+    if outcome.ctest in ("", "not run") and not outcome.pytest:
         return "SURVIVED", "SURVIVED"
     return ctest, pytest
 
@@ -504,11 +586,12 @@ def main() -> int:
                 try:
                     path.write_bytes(original.replace(m.old.encode(), m.new.encode(), 1))
                     log.write(f"\n===== {m.id} ({unit}): {m.description}\n")
+                    python_only = path.suffix == ".py"
                     outcome.build = (
                         "" if args.ctest_only else build_module(python, log)
-                    ) or build_cpp_tests(args.jobs, log)
+                    ) or ("" if python_only else build_cpp_tests(args.jobs, log))
                     if not outcome.build:
-                        outcome.ctest = run_ctest(args.jobs, log)
+                        outcome.ctest = "not run" if python_only else run_ctest(args.jobs, log)
                         outcome.pytest = "not run" if args.ctest_only else run_pytest(
                             python, args.pytest_arg, args.pytest_timeout, log)
                 finally:

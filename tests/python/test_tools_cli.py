@@ -1,7 +1,5 @@
 """The veltrane command line: once through the installed console script, the rest in-process."""
 
-from __future__ import annotations
-
 import csv
 import io
 import json
@@ -15,107 +13,77 @@ import veltrane
 import veltrane_tools as vt
 from veltrane_tools.cli import main
 
-TRUTH = "((A:1,B:2)95:0.5,(C,D)80);\n"
-RECONS = "[&R] ((A,C),(B,'D'));\n((A,B),(C,D));\n"
-CELLS = "cell,s1,s2,s3\nA,1,0,2\nB,1,0,\nC,0,3,2\nD,0,3,NA\n"
+STATES = {"X": [0, 0, 0]}
 TABLE = {"A": [1, 0, 2], "B": [1, 0, -1], "C": [0, 3, 2], "D": [0, 3, -1]}
+FILES = {"truth.nwk": "((A:1,B:2)95:0.5,(C,D)80);\n", "bad.nwk": "('A,B);",
+         "recon.nwk": "[&R] ((A,C),(B,'D'));\n((A,B),(C,D));\n",
+         "cells.csv": "cell,s1,s2,s3\nA,1,0,2\nB,1,0,\nC,0,3,2\nD,0,3,NA\n",
+         "states.json": '{"X": [0, 0, 0]}', "bad.csv": "c,s\nA,x\n",
+         "nexus.nwk": "#NEXUS\nbegin trees;", "mixed.nwk": "((A,B),(C,D));((A,B),(C,));"}
 
 
-@pytest.fixture
+@pytest.fixture(autouse=True)
 def files(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    for name, text in [("truth.nwk", TRUTH), ("recon.nwk", RECONS), ("cells.csv", CELLS)]:
+    for name, text in FILES.items():
         (tmp_path / name).write_text(text)
-    (tmp_path / "states.json").write_text('{"X": [0, 0, 0]}')
-    return tmp_path
 
 
 def run(capsys, *argv):
     status = main(list(argv))
-    out, err = capsys.readouterr()
-    return status, out, err
+    return (status, *capsys.readouterr())
 
 
-def test_the_installed_command(files):
+def test_the_installed_command():
     script = Path(sys.executable).with_name("veltrane")
     if not script.exists():
         pytest.skip("the veltrane console script is not installed beside this interpreter")
-    proc = subprocess.run(
-        [str(script), "compare", "truth.nwk", "recon.nwk", "--metrics", "rf,rf_normalized"],
-        capture_output=True, text=True)
-    assert (proc.returncode, proc.stderr) == (0, "")
-    assert proc.stdout == (
-        "id           rf  rf_normalized\n"
-        "recon.nwk:1   2              1\n"
-        "recon.nwk:2   0              0\n"
-    )
+    proc = subprocess.run([str(script), "compare", "truth.nwk", "recon.nwk", "mixed.nwk",
+                           "--metrics", "rf,rf_normalized"], capture_output=True, text=True)
+    assert (proc.returncode, proc.stdout.splitlines()) == (1, [  # a tree failed: status 1
+        "id           rf  rf_normalized  error_type",
+        "recon.nwk:1   2              1  -",
+        "recon.nwk:2   0              0  -",
+        "mixed.nwk:1   0              0  -",
+        "mixed.nwk:2   -              -  PanicException",
+    ])
+    assert proc.stderr.startswith("veltrane compare: mixed.nwk:2: rf: Robinson-Foulds distance")
     module = subprocess.run([sys.executable, "-m", "veltrane_tools", "--help"],
                             capture_output=True, text=True, check=True)
     assert all(f"\n  {name} " in module.stdout for name in vt.METRICS)
 
 
 @pytest.mark.parametrize("form", ["csv", "json"])
-def test_outputs_are_score_pairs_rows(files, capsys, form):
-    status, out, _ = run(capsys, "score", "recon.nwk", "--matrix", "cells.csv", "--format", form,
-                         "--mutation-rate", "0.3", "--jobs", "1")
-    assert status == 0
-    rows = list(csv.DictReader(io.StringIO(out))) if form == "csv" else json.loads(out)
-    trees = vt.trees.clean_trees(RECONS, internal_labels="names")
-    expected = vt.score_pairs({f"recon.nwk:{k + 1}": (t, None) for k, t in enumerate(trees)},
-                              "parsimony,likelihood,phs", matrix=TABLE, mutation_rate=0.3,
-                              as_frame=False, jobs=1)
-    for row, want in zip(rows, expected, strict=True):
-        assert row["id"] == want["id"]
-        for metric in ("parsimony", "likelihood", "phs"):
-            assert float(row[metric]) == want[metric]
-
-
-def test_states_and_standard_input(files, capsys, monkeypatch):
-    monkeypatch.setattr(sys, "stdin", io.StringIO("((A,B)X,(C,D)X);"))
-    status, out, _ = run(capsys, "score", "-", "--matrix", "cells.csv", "--states",
-                         "states.json", "--metrics", "parsimony", "--format", "json")
-    assert status == 0
-    rows = [TABLE[c] for c in "ABCD"]
-    score = veltrane.parsimony_score("((A,B)X,(C,D)X);", rows, {"X": [0, 0, 0]})
-    assert json.loads(out) == [{"id": "stdin", "parsimony": score["parsimony_score"],
-                                "error_type": None, "error": None}]
+def test_score_reads_standard_input_and_states(capsys, monkeypatch, form):
+    monkeypatch.setattr(sys, "stdin", io.StringIO("[&R] (('C',A)X,(B,D)X);"))
+    status, out, _ = run(capsys, "score", "-", "--matrix", "cells.csv", "--states", "states.json",
+                         "--metrics", "parsimony,likelihood", "--mutation-rate", "0.3",
+                         "--format", form)
+    rows = json.loads(out) if form == "json" else list(csv.DictReader(io.StringIO(out)))
+    tree, cells = "((C,A)X,(B,D)X);", [TABLE[c] for c in "CABD"]
+    likelihood = veltrane.likelihood_score(tree, cells, STATES, mutation_rate=0.3)
+    assert (status, [[r["id"], float(r["parsimony"]), float(r["likelihood"])] for r in rows]) == (
+        0, [["stdin", veltrane.parsimony_score(tree, cells, STATES)["parsimony_score"],
+             likelihood["log_likelihood"]]])
 
 
 @pytest.mark.parametrize(
     ("argv", "message"),
     [
-        (["compare", "truth.nwk", "nope.nwk", "--metrics", "rf"],
-         "cannot read nope.nwk: No such file or directory"),
-        (["compare", "truth.nwk", "recon.nwk", "--metrics", "rf,foo"], "unknown metric 'foo'"),
-        (["compare", "recon.nwk", "truth.nwk", "--metrics", "rf"],
-         "recon.nwk holds 2 trees and truth.nwk 1: give one true tree"),
-        (["compare", "truth.nwk", "recon.nwk", "--metrics", "phs"],
-         "phs need the character matrix: --matrix cells.csv"),
-        (["score", "recon.nwk"], "score needs the character matrix: --matrix cells.csv"),
-        (["score", "bad.nwk", "--matrix", "cells.csv"], "bad.nwk: the quote opened at character 1"),
-        (["score", "recon.nwk", "--matrix", "bad.csv"], "bad.csv, line 2, column 's': 'x' is not"),
-        (["score", "nexus.nwk", "--matrix", "cells.csv"], "nexus.nwk is a NEXUS file"),
-        (["score", "recon.nwk", "--matrix", "cells.csv", "--states", "cells.csv"],
-         "cells.csv is not JSON"),
-        (["score", "-", "--matrix", "-"], "'-' (standard input) can be given only once"),
+        ("", "the following arguments are required: COMMAND"),
+        ("compare truth.nwk nope.nwk", "cannot read nope.nwk: No such file or directory"),
+        ("compare truth.nwk recon.nwk --metrics rf,foo", "unknown metric 'foo'; choose from rf"),
+        ("compare recon.nwk truth.nwk", "recon.nwk holds 2 trees and truth.nwk 1: give one"),
+        ("compare truth.nwk recon.nwk --metrics phs", "phs need the character matrix: --matrix"),
+        ("score recon.nwk", "score needs the character matrix: --matrix cells.csv"),
+        ("score bad.nwk --matrix cells.csv", "bad.nwk: the quote opened at character 1"),
+        ("score recon.nwk --matrix bad.csv", "bad.csv, line 2, column 's': 'x' is not"),
+        ("score nexus.nwk --matrix cells.csv", "nexus.nwk is a NEXUS file"),
+        ("score recon.nwk --matrix cells.csv --states cells.csv", "cells.csv is not JSON"),
+        ("score - --matrix -", "'-' (standard input) can be given only once"),
     ],
 )
-def test_bad_input_exits_2_with_a_message(files, capsys, monkeypatch, argv, message):
-    (files / "bad.csv").write_text("c,s\nA,x\n")
-    (files / "bad.nwk").write_text("('A,B);")
-    (files / "nexus.nwk").write_text("#NEXUS\nbegin trees;")
+def test_bad_input_exits_2_with_a_message(capsys, monkeypatch, argv, message):
     monkeypatch.setattr(sys, "stdin", io.StringIO("(A,B);"))
-    status, out, err = run(capsys, *argv)
-    assert (status, out) == (2, "")
-    assert message in err
-
-
-def test_a_failing_tree_exits_1_and_keeps_the_others(files, capsys):
-    (files / "mixed.nwk").write_text("((A,B),(C,D));((A,B),(C,));")
-    status, out, err = run(capsys, "compare", "truth.nwk", "mixed.nwk", "--metrics", "rf")
-    assert status == 1
-    assert out.splitlines() == ["id           rf  error_type",
-                                "mixed.nwk:1   0  -",
-                                "mixed.nwk:2   -  PanicException"]
-    assert err.startswith("veltrane compare: mixed.nwk:2: rf: Robinson-Foulds distance needs")
-    assert run(capsys, "--help")[0] == 0 and run(capsys)[0] == 2
+    status, out, err = run(capsys, *argv.split())
+    assert (status, out) == (2, "") and message in err

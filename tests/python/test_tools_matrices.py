@@ -1,7 +1,5 @@
 """matrix_for: rows by cell name, in the order the character functions tie rows to leaves."""
 
-from __future__ import annotations
-
 import random
 import subprocess
 import sys
@@ -9,30 +7,23 @@ import sys
 import pytest
 
 import veltrane_tools as vt
-from tools_helpers import random_leaf_order
+from tools_helpers import random_newick
 
 np = pytest.importorskip("numpy")
-
-
-def _forms(table: dict[str, list[int]]):
-    names = list(table)
-    yield "mapping", table
-    yield "rows-names", ([table[n] for n in names], names)
-    yield "array-names", (np.array([table[n] for n in names]), tuple(names))
-    pd = pytest.importorskip("pandas")
-    yield "dataframe", pd.DataFrame([table[n] for n in names], index=names)
 
 
 @pytest.mark.parametrize("seed", range(20))
 def test_rows_follow_the_leaves_by_name_in_every_form(seed):
     rnd = random.Random(seed)
     cells = [f"c{k}" for k in range(rnd.randint(3, 30))]
-    tree = random_leaf_order(rnd, cells)
+    tree = random_newick(rnd, cells)
     table = {c: [rnd.randint(-1, 3) for _ in range(5)] for c in rnd.sample(cells, len(cells))}
     expected = [table[label] for label in vt.leaf_labels(tree)]
-    for form, cells_in in _forms(table):
-        rows = vt.matrix_for(tree, cells_in)
-        assert rows.dtype == np.int32 and rows.tolist() == expected, form
+    names, rows = list(table), list(table.values())
+    frame = pytest.importorskip("pandas").DataFrame(rows, index=names)
+    for cells_in in [table, (rows, names), (np.array(rows), tuple(names)), frame]:
+        got = vt.matrix_for(tree, cells_in)
+        assert got.dtype == np.int32 and got.tolist() == expected, type(cells_in)
 
 
 def test_missing_and_extra_cells_and_unlabelled_leaves():
@@ -44,12 +35,17 @@ def test_missing_and_extra_cells_and_unlabelled_leaves():
         "(and 3 more); pass fill_missing=True to score them as missing (state -1)"
     )
     with pytest.warns(UserWarning, match="^2 cells of the table not in the tree, left out$"):
-        rows = vt.matrix_for(
-            tree, {"x": [1, 2], "y": [0, 0], "z": [3, 3]}, fill_missing=True, missing_state=-9
-        )
+        rows = vt.matrix_for(tree, {"x": [1, 2], "y": [0, 0], "z": [3, 3]}, fill_missing=True,
+                             missing_state=-9)
     assert rows.tolist() == [[-9, -9]] * 14 + [[1, 2]]  # the unlabelled leaf is missing too
     labelled = vt.matrix_for("(a,(,b));", {"a": [1], "b": [2]}, labelled_only=True)
     assert labelled.tolist() == [[1], [2]]  # the rows phs_optimized reads
+
+
+def frame(column):
+    # A DataFrame of cells a and b, its column "site 2" as given.
+    pd = pytest.importorskip("pandas")
+    return pd.DataFrame({"s1": [0, 1], "site 2": column}, index=["a", "b"])
 
 
 @pytest.mark.parametrize(
@@ -63,43 +59,26 @@ def test_missing_and_extra_cells_and_unlabelled_leaves():
         ((np.array([[0.5]]), ["a"]), TypeError, "the rows hold float64 values"),
         ((np.zeros((2, 1), dtype=int), ["a"]), ValueError, "2 rows but 1 names"),
         ([[1, 2]], TypeError, "cells must be a pandas DataFrame indexed by cell name"),
+        (lambda: frame([1.0, None]), TypeError, "column 'site 2' holds float64 values, but"),
+        (lambda: frame([1, None]).astype({"site 2": "Int64"}), TypeError,
+         "column 'site 2' holds missing values, but states must be integers: convert the table "
+         "first, for example with .fillna(-1).astype(int)"),
     ],
 )
 def test_bad_tables_say_what_to_fix(cells, error, message):
     with pytest.raises(error) as info:
-        vt.matrix_for("(a,b);", cells)
+        vt.matrix_for("(a,b);", cells() if callable(cells) else cells)
     assert message in str(info.value)
-
-
-@pytest.mark.parametrize(
-    ("column", "held"),
-    [([1.0, float("nan")], "float64 values"), ([1, None], "missing values")],
-)
-def test_dataframe_columns_that_are_not_integers(column, held):
-    pd = pytest.importorskip("pandas")
-    frame = pd.DataFrame({"s1": [0, 1], "site 2": column}, index=["a", "b"])
-    if held == "missing values":
-        frame["site 2"] = frame["site 2"].astype("Int64")
-    with pytest.raises(TypeError) as info:
-        vt.matrix_for("(a,b);", frame)
-    assert str(info.value).startswith(f"column 'site 2' holds {held}, but states must be")
-    assert ".fillna(-1).astype(int)" in str(info.value)
-    fixed = frame.fillna(-1).astype(int)
-    assert vt.matrix_for("(b,a);", fixed).tolist() == [[1, -1], [0, 1]]
 
 
 def test_numpy_and_pandas_stay_optional():
     code = (
-        "import sys; sys.modules['numpy'] = None; sys.modules['pandas'] = None\n"
-        "import veltrane_tools as vt\n"
+        "import sys, veltrane_tools as vt\n"
+        "print(sorted({'numpy', 'pandas'} & set(sys.modules)))\n"
+        "sys.modules['numpy'] = sys.modules['pandas'] = None\n"
         "print(vt.matrix_for('(b,a);', {'a': [1], 'b': [2]}))\n"
         "print(vt.score_pairs([('(a,b);', '(b,a);')], 'rf', jobs=1))\n"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.splitlines() == [
-        "[[2], [1]]",
-        "[{'id': 0, 'rf': 0, 'error_type': None, 'error': None}]",
-    ]
-    quiet = "import sys, veltrane_tools; print(sorted({'numpy', 'pandas'} & set(sys.modules)))"
-    out = subprocess.run([sys.executable, "-c", quiet], capture_output=True, text=True, check=True)
-    assert out.stdout.strip() == "[]"
+        "[]", "[[2], [1]]", "[{'id': 0, 'rf': 0, 'error_type': None, 'error': None}]"]

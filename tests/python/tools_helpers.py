@@ -1,7 +1,5 @@
-"""Random trees for the veltrane_tools tests, written both as other tools write Newick and as the
-plain text that clean_newick should make of it."""
-
-from __future__ import annotations
+"""Random trees for the veltrane_tools tests: plain Newick with any shape, and trees written as
+other tools write Newick beside the plain text that clean_newick should make of them."""
 
 import random
 
@@ -12,6 +10,21 @@ COMMENTS = ["[&R]", "[&&NHX:S=human:E=1.1]", "[note [nested] ok]", "[]"]
 MODES = (True, False, "names")
 
 
+def random_newick(rnd: random.Random, leaves: list[str | None], keep_order: bool = False) -> str:
+    # Joins runs of 1 to 4 neighbours until one node is left, so multifurcations and unary
+    # nodes occur; None is an unlabelled leaf. Some internal nodes get a label, which may be a
+    # taxon's: it plays no part. The leaves keep their order, shuffled first unless asked.
+    items = [leaf or "" for leaf in leaves]
+    if not keep_order:
+        rnd.shuffle(items)
+    while len(items) > 1 or rnd.random() < 0.1:
+        run = min(len(items), rnd.randint(1, 4))
+        at = rnd.randrange(len(items) - run + 1)
+        label = rnd.choice(["", "", "X", "t1"]) if rnd.random() < 0.3 else ""
+        items[at : at + run] = ["(" + ",".join(items[at : at + run]) + ")" + label]
+    return items[0] + ";"
+
+
 def _blank(rnd: random.Random) -> str:
     return rnd.choice(["", "", " ", "\n  ", "\t", "\u3000"])
 
@@ -20,53 +33,30 @@ def _comment(rnd: random.Random) -> str:
     return rnd.choice(COMMENTS) if rnd.random() < 0.2 else ""
 
 
-def _quoted(name: str, rnd: random.Random) -> str:
-    if "'" in name or " " in name or rnd.random() < 0.3:
-        return "'" + name.replace("'", "''") + "'"
-    return name
-
-
 def random_dialect_tree(rnd: random.Random, n_leaves: int) -> tuple[str, dict[object, str]]:
-    """(text as other tools write it, {mode: text clean_newick should give for that mode})."""
+    # (text as other tools write it, {mode: text clean_newick should give for that mode}).
     pool: list[tuple[str, dict[object, str]]] = []
-    for name in rnd.sample(NAMES, min(n_leaves, len(NAMES))) + [
-        f"c{k}" for k in range(max(0, n_leaves - len(NAMES)))
-    ]:
+    extra = [f"c{k}" for k in range(max(0, n_leaves - len(NAMES)))]
+    for name in rnd.sample(NAMES, min(n_leaves, len(NAMES))) + extra:
         length = f":{rnd.randint(0, 9)}.5" if rnd.random() < 0.5 else ""
-        dirty = _quoted(name, rnd) + _comment(rnd) + _blank(rnd) + length
-        clean = name.replace(" ", "_") + length
-        pool.append((dirty, {m: clean for m in MODES}))
+        quote = "'" in name or " " in name or rnd.random() < 0.3
+        written = "'" + name.replace("'", "''") + "'" if quote else name
+        dirty = written + _comment(rnd) + _blank(rnd) + length
+        pool.append((dirty, {m: name.replace(" ", "_") + length for m in MODES}))
     while len(pool) > 1:
-        k = min(len(pool), rnd.randint(2, 3))
-        kids = [pool.pop(rnd.randrange(len(pool))) for _ in range(k)]
+        count = min(len(pool), rnd.randint(2, 3))
+        kids = [pool.pop(rnd.randrange(len(pool))) for _ in range(count)]
         kind = rnd.choice(["none", "name", "support"])
-        label = {"none": "", "name": f"n{rnd.randint(0, 99)}", "support": rnd.choice(SUPPORTS)}[
-            kind
-        ]
+        label = {"none": "", "name": f"n{rnd.randint(0, 99)}", "support": rnd.choice(SUPPORTS)}
         length = f":{rnd.randint(0, 9)}" if rnd.random() < 0.5 else ""
-        sep = "," + _blank(rnd)
-        dirty = (
-            "(" + _blank(rnd) + sep.join(d for d, _ in kids) + ")" + _comment(rnd) + label
-            + _blank(rnd) + (length.replace(":", ": ") + _comment(rnd) if length else "")
-        )
-        clean = {
-            m: "(" + ",".join(c[m] for _, c in kids) + ")"
-            + (label if m is True or (m == "names" and kind == "name") else "") + length
+        after = length.replace(":", ": ") + _comment(rnd) if length else ""
+        dirty = "(" + _blank(rnd) + ("," + _blank(rnd)).join(d for d, _ in kids) + ")"
+        dirty += _comment(rnd) + label[kind] + _blank(rnd) + after
+        kept = {True: True, False: False, "names": kind == "name"}
+        pool.append((dirty, {
+            m: "(" + ",".join(c[m] for _, c in kids) + ")" + label[kind] * kept[m] + length
             for m in MODES
-        }
-        pool.append((dirty, clean))
+        }))
     dirty, clean = pool[0]
-    prefix = "[&R] " if rnd.random() < 0.5 else ""
-    end = ";\n" if rnd.random() < 0.8 else ""
-    return prefix + dirty + end, {m: c + ";" for m, c in clean.items()}
-
-
-def random_leaf_order(rnd: random.Random, labels: list[str]) -> str:
-    """A random binary tree over the labels, in a random leaf order (plain Newick)."""
-    pool = list(labels)
-    rnd.shuffle(pool)
-    while len(pool) > 1:
-        a = pool.pop(rnd.randrange(len(pool)))
-        b = pool.pop(rnd.randrange(len(pool)))
-        pool.insert(rnd.randrange(len(pool) + 1), f"({a},{b})")
-    return pool[0] + ";"
+    dirty = ("[&R] " if rnd.random() < 0.5 else "") + dirty + (";\n" if rnd.random() < 0.8 else "")
+    return dirty, {m: c + ";" for m, c in clean.items()}
