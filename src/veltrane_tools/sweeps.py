@@ -150,6 +150,11 @@ def score_pairs(
     names = _parse_metrics(metrics)
     if jobs is not None and jobs < 1:
         raise ValueError(f"jobs must be at least 1, not {jobs}")
+    if executor is not None and not callable(getattr(executor, "submit", None)):
+        raise TypeError(
+            "executor must be a concurrent.futures.Executor (an object with a submit method), "
+            f"not {type(executor).__name__}"
+        )
     shared = table_from(matrix, missing_state=missing_state) if matrix is not None else None
     tasks = _tasks(pairs, missing_state)
     wanted = [m for m in names if m in CHARACTER_METRICS]
@@ -169,11 +174,7 @@ def score_pairs(
         missing_state=missing_state,
         unedited_state=unedited_state,
         fill_missing=fill_missing,
-        internal_states=(
-            None
-            if internal_states is None
-            else {str(k): [int(x) for x in v] for k, v in internal_states.items()}
-        ),
+        internal_states=_given_states(internal_states),
         name_internal_nodes=name_internal_nodes,
     )
     bar = _Progress(len(tasks), sys.stderr.isatty() if progress is None else progress)
@@ -189,6 +190,17 @@ def score_pairs(
         bar.close()
     columns = ["id", *(c for m in names for c in COLUMNS[m]), "error_type", "error"]
     return _result(rows, columns, as_frame)
+
+
+def _given_states(states: Mapping[str, Sequence[int]] | None) -> dict[str, list[int]] | None:
+    if states is None:
+        return None
+    if not isinstance(states, Mapping):
+        raise TypeError(
+            "internal_states must be a mapping from node name to a list of states, not "
+            + type(states).__name__
+        )
+    return {str(k): [int(x) for x in v] for k, v in states.items()}
 
 
 def _parse_metrics(metrics: str | Sequence[str]) -> list[str]:

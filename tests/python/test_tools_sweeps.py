@@ -116,17 +116,22 @@ def test_failures_become_rows_and_the_sweep_goes_on(jobs):
 
 
 @pytest.mark.parametrize(
-    ("pairs", "metrics", "jobs", "error", "message"),
+    ("pairs", "metrics", "options", "error", "message"),
     [
-        ([("(a,b);", "(a,b);")], "phs", None, ValueError, "phs need a character matrix: pass"),
-        (["(a,b);"], "rf", None, TypeError, "pair 0 must be (reconstruction, truth) or "
-                                            "(reconstruction, truth, cells), not str"),
-        ([("(a,b);", "(a,b);")], "rf", 0, ValueError, "jobs must be at least 1, not 0"),
+        ([("(a,b);", "(a,b);")], "phs", {}, ValueError, "phs need a character matrix: pass"),
+        (["(a,b);"], "rf", {}, TypeError, "pair 0 must be (reconstruction, truth) or "
+                                          "(reconstruction, truth, cells), not str"),
+        ([("(a,b);", "(a,b);")], "rf", {"jobs": 0}, ValueError, "jobs must be at least 1, not 0"),
+        ([("(a,b);", "(a,b);")] * 2, "rf", {"executor": object()}, TypeError,
+         "executor must be a concurrent.futures.Executor (an object with a submit method), not "
+         "object"),
+        ([("(a,b);", "(a,b);")], "rf", {"internal_states": "x"}, TypeError,
+         "internal_states must be a mapping from node name to a list of states, not str"),
     ],
 )
-def test_bad_calls_raise_before_any_work(pairs, metrics, jobs, error, message):
+def test_bad_calls_raise_before_any_work(pairs, metrics, options, error, message):
     with pytest.raises(error) as info:
-        vt.score_pairs(pairs, metrics, jobs=jobs)
+        vt.score_pairs(pairs, metrics, **options)
     assert str(info.value).startswith(message)
 
 
