@@ -24,6 +24,8 @@ import sys
 import tempfile
 from pathlib import Path
 
+from run import to_newick, tree_shape  # the shapes of the main benchmark
+
 CHILD = r"""
 import json, resource, sys, time
 tool, first, second = sys.argv[1], sys.argv[2], sys.argv[3]
@@ -46,42 +48,10 @@ print(json.dumps({"wall": wall, "cpu": cpu, "peak_mb": peak, **value}))
 
 def tree_text(shape: str, n: int, rnd: random.Random) -> str:
     """A random tree over t0 .. t<n-1>, labels shuffled, printed without recursion."""
+    children, root = tree_shape(shape, n, rnd)
     labels = [f"t{i}" for i in range(n)]
     rnd.shuffle(labels)
-    children: list[list[int]] = [[] for _ in range(n)]
-    if shape == "caterpillar":
-        current = 0
-        for leaf in range(1, n):
-            children.append([current, leaf])
-            current = len(children) - 1
-        root = current
-    else:
-        pool = list(range(n))
-        while len(pool) > 1:
-            k = 2 if shape == "binary" else min(len(pool), rnd.randint(2, 8))
-            picked = []
-            for _ in range(k):
-                i = rnd.randrange(len(pool))
-                picked.append(pool[i])
-                pool[i] = pool[-1]
-                pool.pop()
-            children.append(picked)
-            pool.append(len(children) - 1)
-        root = pool[0]
-    out: list[str] = []
-    stack = [(root, 0)]
-    while stack:
-        v, k = stack.pop()
-        kids = children[v]
-        if kids and k < len(kids):
-            out.append("(" if k == 0 else ",")
-            stack.append((v, k + 1))
-            stack.append((kids[k], 0))
-            continue
-        out.append(")" if kids else labels[v])
-        if v != root:
-            out.append(f":{rnd.random():.5f}")
-    return "".join(out) + ";"
+    return to_newick(children, root, labels, rnd)
 
 
 def measure(tool: str, files: list[Path], timeout: float) -> dict | None:

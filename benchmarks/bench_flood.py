@@ -23,55 +23,10 @@ import sys
 import tempfile
 from pathlib import Path
 
-import numpy as np
 
-MASK = (1 << 64) - 1
-START16 = (0x9E3779B97F4A7C15 * 17) & MASK  # the unkeyed hash's state for a 16-byte label
-ALLOWED = np.array([0x20 < c < 0x7F and chr(c) not in "(),:;'\"[]" for c in range(256)])
-
-
-def mix64(x):
-    """The tables' finaliser, on Python ints or NumPy uint64 arrays."""
-    if isinstance(x, int):
-        x ^= x >> 30
-        x = (x * 0xBF58476D1CE4E5B9) & MASK
-        x ^= x >> 27
-        x = (x * 0x94D049BB133111EB) & MASK
-        return x ^ (x >> 31)
-    x = x ^ (x >> np.uint64(30))
-    x = x * np.uint64(0xBF58476D1CE4E5B9)
-    x = x ^ (x >> np.uint64(27))
-    x = x * np.uint64(0x94D049BB133111EB)
-    return x ^ (x >> np.uint64(31))
-
-
-def unmix64(h: int) -> int:
-    def unshift(x, s):
-        y = x
-        for _ in range(64 // s + 1):
-            y = x ^ (y >> s)
-        return y
-
-    h = unshift(h, 31)
-    h = (h * pow(0x94D049BB133111EB, -1, 1 << 64)) & MASK
-    h = unshift(h, 27)
-    h = (h * pow(0xBF58476D1CE4E5B9, -1, 1 << 64)) & MASK
-    return unshift(h, 30)
-
-
-def colliding_labels(count: int) -> list[str]:
-    rng = np.random.default_rng(0)
-    alphabet = np.flatnonzero(ALLOWED).astype(np.uint8)
-    target = unmix64(mix64(mix64(START16 ^ 1) ^ 2))  # any 64-bit hash will do
-    found: dict[bytes, None] = {}
-    while len(found) < count:
-        first = rng.choice(alphabet, size=(1 << 18, 8))
-        w0 = first.copy().view("<u8").ravel()
-        w1 = np.uint64(target) ^ mix64(np.uint64(START16) ^ w0)
-        second = w1.astype("<u8").view(np.uint8).reshape(-1, 8)
-        for i in np.flatnonzero(ALLOWED[second].all(axis=1)):
-            found[first[i].tobytes() + second[i].tobytes()] = None
-    return [label.decode("ascii") for label in list(found)[:count]]
+# The labels come from the test that checks results on them (it needs pytest and NumPy).
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+from test_hash_flooding import colliding_labels  # noqa: E402
 
 
 def random_tree(leaves, rnd) -> str:
