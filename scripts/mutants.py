@@ -166,9 +166,9 @@ MUTATIONS = [
     ),
     Mutation(
         "phs-homoplasy-mask",
-        "a pair counts characters whose LCA state is edited too (not missing is enough)",
-        "[k] == unedited_state ? 1 : 0;",
-        "[k] != missing_state ? 1 : 0;",
+        "a pair counts characters whose LCA state is edited too (any state from unedited up)",
+        "mask[k] = (*states)[k] == unedited_state ? 1 : 0;",
+        "mask[k] = (*states)[k] >= unedited_state ? 1 : 0;",
     ),
     Mutation(
         "phs-pi-square",
