@@ -222,8 +222,8 @@ MUTATIONS = [
     Mutation(
         "agreement-unresolved-both",
         "the triples unresolved in both trees start from tree 1's unresolved count, not tree 2's",
-        "const WideCount uu = wide(unresolved2 - sums.resolved_unresolved);",
-        "const WideCount uu = wide(unresolved1 - sums.resolved_unresolved);",
+        "unresolved2 = r2.unresolved;",
+        "unresolved2 = r1.unresolved;",
     ),
     Mutation(
         "agreement-star-sum",
