@@ -12,7 +12,7 @@ import re
 import sys
 import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
+from concurrent.futures import FIRST_COMPLETED, Executor, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass, field, replace
 from typing import Any, TextIO
 
@@ -139,8 +139,8 @@ def score_pairs(
     "triplets_sampled" uses ``seed`` (the same for every pair, so reruns agree) and
     ``number_of_trials``.
 
-    Work runs on ``jobs`` worker processes (default: one per core; ``jobs=1`` runs in the
-    calling process), or on ``executor``, any concurrent.futures.Executor such as
+    Work runs on ``jobs`` processes, the calling one among them (default: one per core;
+    ``jobs=1`` runs in the calling process alone), or on ``executor``, any concurrent.futures.Executor such as
     ``distributed.Client(...).get_executor()``; pairs travel in chunks of plain data. A pair
     that fails gets "error_type" and "error" (failing metrics named, PanicException included)
     and the sweep goes on. A progress bar goes to stderr when it is a terminal, or when
@@ -179,7 +179,7 @@ def score_pairs(
     )
     bar = _Progress(len(tasks), sys.stderr.isatty() if progress is None else progress)
     try:
-        if executor is None and (jobs == 1 or len(tasks) <= 1):
+        if executor is None and ((jobs or os.cpu_count() or 1) == 1 or len(tasks) <= 1):
             rows = []
             for task in tasks:
                 rows.append(_score_task(task, settings, shared))
@@ -241,6 +241,10 @@ def _tasks(
     return tasks
 
 
+# Several chunks per worker: even loads at the end, a moving progress bar, little pickling.
+_CHUNKS_PER_WORKER = 32
+
+
 def _run_on(
     executor: Executor | None,
     jobs: int | None,
@@ -250,25 +254,41 @@ def _run_on(
     bar: _Progress,
 ) -> list[Row]:
     workers = jobs or os.cpu_count() or 1
-    # A few chunks per worker: even loads, a moving progress bar, little pickling.
-    count = min(len(tasks), workers * 4)
+    count = min(len(tasks), workers * _CHUNKS_PER_WORKER)
     bounds = [len(tasks) * k // count for k in range(count + 1)]
     chunks = [_Chunk(settings, shared, tasks[a:b]) for a, b in zip(bounds, bounds[1:])]
-    own = executor is None
-    if executor is None:
-        executor = ProcessPoolExecutor(max_workers=min(workers, count), mp_context=_context())
     results: list[list[Row] | None] = [None] * len(chunks)
+    # With a pool of our own the calling process is one of the workers: it scores chunks from
+    # the back while jobs - 1 processes take them from the front, so one fewer process starts
+    # and its share of the pairs never has to be pickled.
+    own = executor is None
+    if own:
+        executor = ProcessPoolExecutor(max_workers=max(workers - 1, 1), mp_context=_context())
+    in_flight = max(workers - 1, 1) * 2 if own else len(chunks)
+    front, back = 0, len(chunks)
     futures: dict[Future[list[Row]], int] = {}
-    try:
-        for k, chunk in enumerate(chunks):
-            futures[executor.submit(_score_chunk, chunk)] = k
-        for future in as_completed(futures):
-            k = futures[future]
+
+    def collect(done: Iterable[Future[list[Row]]]) -> None:
+        for future in done:
+            k = futures.pop(future)
             try:
                 results[k] = future.result()
             except Exception as exc:  # a worker died or the chunk did not travel
                 results[k] = [_failed_row(t, settings, exc) for t in chunks[k].tasks]
             bar.advance(len(chunks[k].tasks))
+
+    try:
+        while front < back or futures:
+            while front < back and len(futures) < in_flight:
+                futures[executor.submit(_score_chunk, chunks[front])] = front
+                front += 1
+            if own and front < back:
+                back -= 1
+                results[back] = _score_chunk(chunks[back])
+                bar.advance(len(chunks[back].tasks))
+                collect([f for f in futures if f.done()])
+            else:
+                collect(wait(futures, return_when=FIRST_COMPLETED).done)
     except BaseException:
         for future in futures:
             future.cancel()
