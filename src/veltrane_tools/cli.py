@@ -113,7 +113,7 @@ def _common_options(
         help=f"labels of internal nodes: keep them, keep names but drop support values, or "
         f"drop them all (default {labels})",
     )
-    parser.add_argument("--jobs", type=int, help="worker processes (default: one per core)")
+    parser.add_argument("--jobs", type=int, help="processes, this one among them (default: one per core)")
     parser.add_argument(
         "--format", choices=["table", "csv", "json"], default="table", help="output format"
     )
