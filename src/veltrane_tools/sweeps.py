@@ -262,8 +262,11 @@ def _run_on(
     # the back while jobs - 1 processes take them from the front, so one fewer process starts
     # and its share of the pairs never has to be pickled.
     own = executor is None
-    if own:
-        executor = ProcessPoolExecutor(max_workers=max(workers - 1, 1), mp_context=_context())
+    pool: Executor = (
+        ProcessPoolExecutor(max_workers=max(workers - 1, 1), mp_context=_context())
+        if executor is None
+        else executor
+    )
     in_flight = max(workers - 1, 1) * 2 if own else len(chunks)
     front, back = 0, len(chunks)
     futures: dict[Future[list[Row]], int] = {}
@@ -280,7 +283,7 @@ def _run_on(
     try:
         while front < back or futures:
             while front < back and len(futures) < in_flight:
-                futures[executor.submit(_score_chunk, chunks[front])] = front
+                futures[pool.submit(_score_chunk, chunks[front])] = front
                 front += 1
             if own and front < back:
                 back -= 1
@@ -293,10 +296,10 @@ def _run_on(
         for future in futures:
             future.cancel()
         if own:
-            executor.shutdown(wait=False, cancel_futures=True)
+            pool.shutdown(wait=False, cancel_futures=True)
         raise
     if own:
-        executor.shutdown()
+        pool.shutdown()
     return [row for chunk_rows in results if chunk_rows is not None for row in chunk_rows]
 
 
